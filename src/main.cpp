@@ -1,4 +1,5 @@
 // hexlog: decodes the hexadecimal record lines of instrument log files.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -8,15 +9,12 @@
 
 #include "output.hpp"
 #include "record.hpp"
+#include "scan.hpp"
 
-// One line piece at a time, exactly as fgets with this size returns it:
-// at most 1023 characters, up to and including a line feed.
-static char buf[1024];
+// The input block: scanFile cuts it into the line pieces fgets would give.
+static char buf[256 * 1024];
 
 namespace {
-
-// Shortest record text, line end included, after leading white space.
-constexpr size_t kMinRecordLength = 132;
 
 void print(const char* text) {
   outputText(text, std::strlen(text));
@@ -78,19 +76,12 @@ int main(int argc, char** argv) {
   }
 
   for (int i = optind; i < argc; ++i) {
-    std::FILE* file = std::fopen(argv[i], "r");
-    if (file == nullptr)
+    int fd = open(argv[i], O_RDONLY);
+    if (fd < 0)
       return fileFailed("Cannot open file ", argv[i]);
-    while (std::fgets(buf, sizeof buf, file) != nullptr) {
-      const char* text = buf;
-      while (std::isspace(static_cast<unsigned char>(*text)))
-        ++text;
-      if (std::strlen(text) >= kMinRecordLength)
-        printOneRecord(text);
-    }
-    bool readFailed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (readFailed)
+    bool read = scanFile(fd, buf, sizeof buf);
+    close(fd);
+    if (!read)
       return fileFailed("Cannot read file ", argv[i]);
   }
   flushOutput();

@@ -7,11 +7,10 @@
 #include <unistd.h>
 
 int outputFd = STDOUT_FILENO;
+char outputBuffer[kOutputSize];
+char* outputNext = outputBuffer;
 
 namespace {
-
-char out[1 << 20];
-size_t outLen = 0;
 
 [[noreturn]] void writeFailed(int error) {
   std::fprintf(stderr, "hexlog: write error: %s\n", std::strerror(error));
@@ -21,9 +20,9 @@ size_t outLen = 0;
 }  // namespace
 
 void flushOutput() {
-  size_t done = 0;
-  while (done < outLen) {
-    ssize_t n = write(outputFd, out + done, outLen - done);
+  const char* done = outputBuffer;
+  while (done < outputNext) {
+    ssize_t n = write(outputFd, done, static_cast<size_t>(outputNext - done));
     if (n < 0) {
       if (errno == EINTR)
         continue;
@@ -31,31 +30,21 @@ void flushOutput() {
     }
     if (n == 0)
       writeFailed(EIO);
-    done += static_cast<size_t>(n);
+    done += n;
   }
-  outLen = 0;
-}
-
-char* outputReserve(size_t n) {
-  if (sizeof out - outLen < n)
-    flushOutput();
-  return out + outLen;
-}
-
-void outputCommit(char* end) {
-  outLen = static_cast<size_t>(end - out);
+  outputNext = outputBuffer;
 }
 
 void outputText(const char* text, size_t n) {
   while (n > 0) {
-    size_t room = sizeof out - outLen;
+    size_t room = static_cast<size_t>(outputBuffer + kOutputSize - outputNext);
     if (room == 0) {
       flushOutput();
-      room = sizeof out;
+      room = kOutputSize;
     }
     size_t chunk = n < room ? n : room;
-    std::memcpy(out + outLen, text, chunk);
-    outLen += chunk;
+    std::memcpy(outputNext, text, chunk);
+    outputNext += chunk;
     text += chunk;
     n -= chunk;
   }

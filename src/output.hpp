@@ -8,19 +8,30 @@
 // points it somewhere else.
 extern int outputFd;
 
-// The largest reservation outputReserve() grants.
+// The pending output is [outputBuffer, outputNext).
+constexpr size_t kOutputSize = 1 << 20;
+extern char outputBuffer[kOutputSize];
+extern char* outputNext;
+
+// The largest room outputReserve() may be asked for.
 constexpr size_t kMaxReserve = 256;
-
-// Returns room for at least `n` (<= kMaxReserve) bytes at the end of the
-// pending output, flushing first when the buffer is too full. Bytes written
-// there count once outputCommit() is given the end of what was written.
-char* outputReserve(size_t n);
-void outputCommit(char* end);
-
-// Appends `n` bytes of any length.
-void outputText(const char* text, size_t n);
 
 // Writes everything pending. On failure prints "hexlog: write error: ..."
 // to standard error and ends the process with status 1: a run whose output
 // was lost must never look successful.
 void flushOutput();
+
+// Room for at least `n` (<= kMaxReserve) bytes at the end of the pending
+// output; what is written there counts once outputCommit() gets its end.
+inline char* outputReserve(size_t n) {
+  if (static_cast<size_t>(outputBuffer + kOutputSize - outputNext) < n)
+    flushOutput();
+  return outputNext;
+}
+
+inline void outputCommit(char* end) {
+  outputNext = end;
+}
+
+// Appends `n` bytes of any length.
+void outputText(const char* text, size_t n);

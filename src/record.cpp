@@ -1,33 +1,54 @@
 #include "record.hpp"
 
-#include <cctype>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
+#include "format.hpp"
 #include "output.hpp"
 
 int32_t startChars = 24;
 bool verbose = false;
 
 const char* const fields[kFieldCount] = {
-    "EquilPumpOn pCO2",      "EquilPumpOn Temp",         "EquilPumpOn Pressure",
-    "EquilPumpOff pCO2",     "EquilPumpOff Temp",        "EquilPumpOff Pressure",
-    "EquilPumpOff Humidity", "ZeroPumpOn pCO2",          "ZeroPumpOn Temp",
-    "ZeroPumpOn Pressure",   "ZeroPumpOff pCO2",         "ZeroPumpOff Temp",
-    "ZeroPumpOff Pressure",  "AirPumpOn pCO2",           "AirPumpOn Temp",
-    "AirPumpOn Pressure",    "AirPumpOff pCO2",          "AirPumpOff Temp",
-    "AirPumpOff Pressure",   "AirPumpOff Humdity",       "StandardFlowOn Pressure",
-    "StandardFlowOff pCO2",  "StandardFlowOff Temp",     "StandardFlowOff Pressure",
-    "StandardFlowOff Humidity", "Durafet pH 1",          "Durafet pH 2",
-    "Durafet pH 3",          "Durafet pH 4",             "Durafet pH 5",
-    "Durafet pH 6",          "Can Humidity",
+    "EquilPumpOn pCO2",         "EquilPumpOn Temp",     "EquilPumpOn Pressure",
+    "EquilPumpOff pCO2",        "EquilPumpOff Temp",    "EquilPumpOff Pressure",
+    "EquilPumpOff Humidity",    "ZeroPumpOn pCO2",      "ZeroPumpOn Temp",
+    "ZeroPumpOn Pressure",      "ZeroPumpOff pCO2",     "ZeroPumpOff Temp",
+    "ZeroPumpOff Pressure",     "AirPumpOn pCO2",       "AirPumpOn Temp",
+    "AirPumpOn Pressure",       "AirPumpOff pCO2",      "AirPumpOff Temp",
+    "AirPumpOff Pressure",      "AirPumpOff Humdity",   "StandardFlowOn Pressure",
+    "StandardFlowOff pCO2",     "StandardFlowOff Temp", "StandardFlowOff Pressure",
+    "StandardFlowOff Humidity", "Durafet pH 1",         "Durafet pH 2",
+    "Durafet pH 3",             "Durafet pH 4",         "Durafet pH 5",
+    "Durafet pH 6",             "Can Humidity",
 };
 
-uint32_t getHexLong(const char* p) {
-  // The copy keeps strtol from reading beyond the window.
+namespace {
+
+// Value of each byte as a hexadecimal digit, or 16 for any other byte.
+struct HexTable {
+  unsigned char value[256];
+  constexpr HexTable() : value() {
+    for (int c = 0; c < 256; ++c)
+      value[c] = 16;
+    for (int d = 0; d < 10; ++d)
+      value['0' + d] = static_cast<unsigned char>(d);
+    for (int d = 0; d < 6; ++d) {
+      value['a' + d] = static_cast<unsigned char>(10 + d);
+      value['A' + d] = static_cast<unsigned char>(10 + d);
+    }
+  }
+};
+constexpr HexTable kHex;
+
+bool isHexDigit(char c) {
+  return kHex.value[static_cast<unsigned char>(c)] < 16;
+}
+
+// The general conversion, for windows that are not eight plain digits.
+uint32_t getHexLongGeneral(const char* p) {
+  // The copy keeps strtoll from reading beyond the window.
   char window[9];
   size_t n = 0;
   while (n < 8 && p[n] != '\0') {
@@ -40,64 +61,113 @@ uint32_t getHexLong(const char* p) {
   return static_cast<uint32_t>(static_cast<unsigned long long>(value));
 }
 
+// Each name padded to the 24-column name field, then the tab.
+constexpr size_t kNameColumn = 24;
+struct PaddedNames {
+  char text[kFieldCount][kNameColumn + 1];
+  PaddedNames() {
+    for (int k = 0; k < kFieldCount; ++k) {
+      std::memset(text[k], ' ', kNameColumn);
+      std::memcpy(text[k], fields[k], std::strlen(fields[k]));
+      text[k][kNameColumn] = '\t';
+    }
+  }
+};
+const PaddedNames kPaddedNames;
+
+// Room for one printed value: a name column and tab, the number, CR LF.
+constexpr size_t kValueRoom = kNameColumn + 1 + kMaxValueText + 2;
+static_assert(kValueRoom <= kMaxReserve);
+
+char* printName(char* o, size_t k) {
+  if (k < kFieldCount) {
+    std::memcpy(o, kPaddedNames.text[k], kNameColumn + 1);
+    return o + kNameColumn + 1;
+  }
+  char name[kNameColumn + 1];
+  int length = std::snprintf(name, sizeof name, "Reading %zu", k + 1);
+  std::memset(o, ' ', kNameColumn);
+  std::memcpy(o, name, static_cast<size_t>(length));
+  o[kNameColumn] = '\t';
+  return o + kNameColumn + 1;
+}
+
+}  // namespace
+
+uint32_t getHexLong(const char* p) {
+  // Eight plain digits, the usual case, need no strtoll. The loop stops at the
+  // first non-digit, so it never reads past a NUL.
+  uint32_t word = 0;
+  for (int i = 0; i < 8; ++i) {
+    unsigned digit = kHex.value[static_cast<unsigned char>(p[i])];
+    if (digit >= 16)
+      return getHexLongGeneral(p);
+    word = word << 4 | digit;
+  }
+  return word;
+}
+
 namespace {
 
-float wordToFloat(uint32_t word) {
-  float f;
-  std::memcpy(&f, &word, sizeof f);
-  return f;
-}
-
-void printTime(int32_t seconds) {
-  char* o = outputReserve(kMaxReserve);
-  if (verbose) {
-    std::time_t t = seconds;
-    std::tm tm;
-    char date[32];
-    gmtime_r(&t, &tm);
-    asctime_r(&tm, date);  // ends in its own line feed
-    o += std::snprintf(o, kMaxReserve, "%s\r\n", date);
-  } else {
-    o += std::snprintf(o, kMaxReserve, "%" PRId32, seconds);
-  }
-  outputCommit(o);
-}
-
-void printValue(size_t k, float value) {
-  char* o = outputReserve(kMaxReserve);
-  if (verbose) {
-    char reading[32];
-    const char* name = reading;
-    if (k < kFieldCount)
-      name = fields[k];
-    else
-      std::snprintf(reading, sizeof reading, "Reading %zu", k + 1);
-    o += std::snprintf(o, kMaxReserve, "%-24s\t%.3f\r\n", name, static_cast<double>(value));
-  } else {
-    o += std::snprintf(o, kMaxReserve, ", %.3f", static_cast<double>(value));
-  }
-  outputCommit(o);
+// getHexLong for a window known to hold eight characters before the NUL:
+// all eight are looked up at once, with one test for a non-digit among them.
+uint32_t getWholeWindow(const char* p) {
+  const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
+  unsigned d0 = kHex.value[u[0]], d1 = kHex.value[u[1]], d2 = kHex.value[u[2]], d3 = kHex.value[u[3]];
+  unsigned d4 = kHex.value[u[4]], d5 = kHex.value[u[5]], d6 = kHex.value[u[6]], d7 = kHex.value[u[7]];
+  if ((d0 | d1 | d2 | d3 | d4 | d5 | d6 | d7) & 16)
+    return getHexLongGeneral(p);
+  return d0 << 28 | d1 << 24 | d2 << 20 | d3 << 16 | d4 << 12 | d5 << 8 | d6 << 4 | d7;
 }
 
 }  // namespace
 
 void printOneRecord(const char* text) {
-  size_t len = std::strlen(text);
-  const char* end = text + len;
+  printOneRecord(text, std::strlen(text));
+}
+
+void printOneRecord(const char* text, size_t length) {
+  const char* end = text + length;
   // A prefix that reaches outside the text leaves no time word: pointing at
   // the terminating NUL prints time 0 and no values, and reads nothing more.
   const char* pos = end;
-  if (startChars >= 0 && static_cast<size_t>(startChars) <= len)
+  if (startChars >= 0 && static_cast<size_t>(startChars) <= length)
     pos = text + startChars;
 
-  printTime(static_cast<int32_t>(getHexLong(pos)));
-  size_t k = 0;
-  // Compare remaining lengths, not pointers, so that no pointer is ever
-  // formed beyond the end of the text.
-  for (size_t left = static_cast<size_t>(end - pos); left > 8 && std::isxdigit(static_cast<unsigned char>(pos[8]));
-       left -= 8, ++k) {
-    pos += 8;
-    printValue(k, wordToFloat(getHexLong(pos)));
+  int32_t time = static_cast<int32_t>(getHexLong(pos));
+  char* o = outputReserve(kValueRoom);
+  if (verbose) {
+    o = formatDate(o, time);
+    std::memcpy(o, "\r\n", 2);
+    o += 2;
+  } else {
+    o = formatInt(o, time);
   }
-  outputText("\r\n", 2);
+  outputCommit(o);
+
+  // Remaining lengths, not pointers, are compared, so that no pointer is
+  // ever formed beyond the end of the text.
+  const char* outputEnd = outputBuffer + kOutputSize;
+  size_t k = 0;
+  for (size_t left = static_cast<size_t>(end - pos); left > 8 && isHexDigit(pos[8]); left -= 8, ++k) {
+    pos += 8;
+    if (static_cast<size_t>(outputEnd - o) < kValueRoom) {
+      outputCommit(o);
+      o = outputReserve(kValueRoom);
+    }
+    uint32_t word = left >= 16 ? getWholeWindow(pos) : getHexLong(pos);
+    if (verbose) {
+      o = printName(o, k);
+      o = formatValue(o, word);
+      std::memcpy(o, "\r\n", 2);
+      o += 2;
+    } else {
+      std::memcpy(o, ", ", 2);
+      o = formatValue(o + 2, word);
+    }
+  }
+  outputCommit(o);
+  o = outputReserve(2);
+  std::memcpy(o, "\r\n", 2);
+  outputCommit(o + 2);
 }

@@ -12,6 +12,7 @@
 // hexadecimal digit.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Characters skipped from the start of the record text before the time word.
@@ -30,3 +31,5 @@ uint32_t getHexLong(const char* p);
 
 // Decodes the NUL-terminated record text and appends it to the output.
 void printOneRecord(const char* text);
+// The same, for a caller that knows the text's length (up to its NUL).
+void printOneRecord(const char* text, size_t length);

@@ -10,23 +10,47 @@
 
 #include "output.hpp"
 #include "record.hpp"
+#include "scan.hpp"
 
-// Decodes `text` with the given settings, as one call of printOneRecord.
-inline std::string decode(const std::string& text, bool verboseMode = false, int32_t start = 24) {
-  static int fd = memfd_create("hexlog-test", 0);
-  startChars = start;
-  verbose = verboseMode;
+// Everything written to the output since the last call.
+inline std::string takeOutput() {
+  static int fd = memfd_create("hexlog-test-output", 0);
   outputFd = fd;
-  printOneRecord(text.c_str());
   flushOutput();
-  startChars = 24;
-  verbose = false;
   std::string result(static_cast<size_t>(lseek(fd, 0, SEEK_CUR)), '\0');
   if (pread(fd, result.data(), result.size(), 0) != static_cast<ssize_t>(result.size()))
     result = "<read failed>";
   if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0)
     result = "<reset failed>";
   return result;
+}
+
+// Decodes `text` with the given settings, as one call of printOneRecord.
+inline std::string decode(const std::string& text, bool verboseMode = false, int32_t start = 24) {
+  takeOutput();
+  startChars = start;
+  verbose = verboseMode;
+  printOneRecord(text.c_str());
+  startChars = 24;
+  verbose = false;
+  return takeOutput();
+}
+
+// Decodes a whole file holding `bytes`, read in blocks of `bufferSize`.
+inline std::string decodeFile(const std::string& bytes, bool verboseMode = false, int32_t start = 24,
+                              size_t bufferSize = 1 << 16) {
+  takeOutput();
+  int fd = memfd_create("hexlog-test-input", 0);
+  if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) || lseek(fd, 0, SEEK_SET) != 0)
+    return "<input failed>";
+  std::vector<char> buf(bufferSize);
+  startChars = start;
+  verbose = verboseMode;
+  bool read = scanFile(fd, buf.data(), buf.size());
+  startChars = 24;
+  verbose = false;
+  close(fd);
+  return read ? takeOutput() : "<read failed>";
 }
 
 // Eight upper-case hexadecimal digits of a word.

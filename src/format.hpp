@@ -1,0 +1,22 @@
+// The texts of the record output, written without printf. Each function
+// writes exactly the bytes of the C library call named beside it, for every
+// input; tests/format_test.cpp holds them against the library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Room formatValue may need: "-340282346638528859811704183484516925440.000"
+// is 44 characters, and its general path also stores a NUL.
+constexpr size_t kMaxValueText = 48;
+// "Thu Jan  1 00:00:00 1970\n"
+constexpr size_t kDateText = 25;
+
+// printf("%.3f", value) of the single-precision number with bits `word`.
+char* formatValue(char* out, uint32_t word);
+
+// printf("%d", n).
+char* formatInt(char* out, int32_t n);
+
+// asctime(gmtime(&t)) for t = seconds, its line feed included.
+char* formatDate(char* out, int32_t seconds);

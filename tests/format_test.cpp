@@ -1,0 +1,128 @@
+// The printf-free conversions, each held against the C library call it replaces.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <random>
+#include <string>
+
+#include "format.hpp"
+
+namespace {
+
+std::string fast(char* (*format)(char*, uint32_t), uint32_t word) {
+  char text[kMaxValueText];
+  return std::string(text, static_cast<size_t>(format(text, word) - text));
+}
+
+std::string valueText(uint32_t bits) {
+  return fast(formatValue, bits);
+}
+
+std::string printfValue(uint32_t bits) {
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  char text[64];
+  std::snprintf(text, sizeof text, "%.3f", static_cast<double>(value));
+  return text;
+}
+
+uint32_t bitsOf(float value) {
+  uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
+TEST(FormatValue, EveryExponentWithRandomMantissasAndBothSigns) {
+  std::mt19937 rng(11);
+  for (uint32_t exponent = 0; exponent < 256; ++exponent) {
+    for (uint32_t i = 0; i < 4000; ++i) {
+      uint32_t mantissa = i < 8 ? (i < 4 ? i : 0x7FFFFF - (i - 4)) : static_cast<uint32_t>(rng()) & 0x7FFFFF;
+      for (uint32_t sign : {0u, 1u}) {
+        uint32_t bits = sign << 31 | exponent << 23 | mantissa;
+        ASSERT_EQ(valueText(bits), printfValue(bits)) << std::hex << bits;
+      }
+    }
+  }
+}
+
+// x * 1000 lies exactly halfway between two integers only for x an odd
+// multiple of 1/16; every such float is below 2^20. All of them are checked.
+TEST(FormatValue, EveryTieRoundsLikePrintf) {
+  for (uint32_t odd = 1; odd < (1u << 24); odd += 2) {
+    uint32_t bits = bitsOf(static_cast<float>(odd) / 16.0f);
+    ASSERT_EQ(valueText(bits), printfValue(bits)) << odd;
+    ASSERT_EQ(valueText(bits | 0x80000000u), printfValue(bits | 0x80000000u)) << odd;
+  }
+}
+
+TEST(FormatValue, AroundEveryRoundingBoundary) {
+  // Values next to n.nnn5 for n.nnn from 0 to 100: the neighbours of each tie.
+  for (int thousandths = 0; thousandths < 100000; ++thousandths) {
+    float boundary = (static_cast<float>(thousandths) + 0.5f) / 1000.0f;
+    uint32_t bits = bitsOf(boundary);
+    for (uint32_t b = bits - 2; b <= bits + 2; ++b)
+      ASSERT_EQ(valueText(b), printfValue(b)) << std::hex << b;
+  }
+}
+
+TEST(FormatValue, SignsZerosInfinitiesAndNaNs) {
+  for (uint32_t bits : {0x00000000u, 0x80000000u, 0x7F800000u, 0xFF800000u, 0x7FC00000u, 0xFFC00000u,
+                        0x7F800001u, 0xFFFFFFFFu, 0x00000001u, 0x80000001u, 0x7F7FFFFFu, 0xFF7FFFFFu,
+                        bitsOf(-0.0004f), bitsOf(-0.0005f), bitsOf(-0.0006f), bitsOf(9.2233715e15f),
+                        bitsOf(9.223372e15f), bitsOf(4.5035996e12f), bitsOf(4.5036e12f)})
+    EXPECT_EQ(valueText(bits), printfValue(bits)) << std::hex << bits;
+  EXPECT_EQ(valueText(0x80000000u), "-0.000");
+  EXPECT_EQ(valueText(bitsOf(-0.0004f)), "-0.000");
+  EXPECT_EQ(valueText(0xFFC00000u), "-nan");
+}
+
+TEST(FormatValue, AroundTheIntegerPathLimits) {
+  // Where x * 1000 passes 2^52 (no rounding left) and 2^63 (general path).
+  for (double limit : {0x1p52 / 1000, 0x1p63 / 1000}) {
+    uint32_t bits = bitsOf(static_cast<float>(limit));
+    for (uint32_t b = bits - 64; b <= bits + 64; ++b) {
+      ASSERT_EQ(valueText(b), printfValue(b)) << std::hex << b;
+      ASSERT_EQ(valueText(b | 0x80000000u), printfValue(b | 0x80000000u)) << std::hex << b;
+    }
+  }
+}
+
+TEST(FormatInt, MatchesPrintf) {
+  std::mt19937 rng(12);
+  for (int i = 0; i < 1000000; ++i) {
+    int32_t n = static_cast<int32_t>(rng()) >> (rng() % 32);
+    if (i < 6)
+      n = std::vector<int32_t>{0, -1, 1, INT32_MIN, INT32_MAX, -10}[static_cast<size_t>(i)];
+    char expected[16], text[16];
+    std::snprintf(expected, sizeof expected, "%d", n);
+    ASSERT_EQ(std::string(text, static_cast<size_t>(formatInt(text, n) - text)), expected);
+  }
+}
+
+std::string dateText(int32_t seconds) {
+  char text[kDateText];
+  return std::string(text, static_cast<size_t>(formatDate(text, seconds) - text));
+}
+
+std::string asctimeText(int32_t seconds) {
+  std::time_t t = seconds;
+  return std::asctime(std::gmtime(&t));
+}
+
+TEST(FormatDate, EveryDayOfThe32BitRange) {
+  std::mt19937 rng(13);
+  // Midnight, the last second and a random second of every day.
+  for (int64_t day = INT32_MIN / 86400 - 1; day <= INT32_MAX / 86400 + 1; ++day) {
+    for (int64_t t : {day * 86400, day * 86400 + 86399, day * 86400 + static_cast<int64_t>(rng() % 86400)}) {
+      if (t < INT32_MIN || t > INT32_MAX)
+        continue;
+      ASSERT_EQ(dateText(static_cast<int32_t>(t)), asctimeText(static_cast<int32_t>(t))) << t;
+    }
+  }
+  for (int32_t t : {INT32_MIN, INT32_MIN + 1, -1, 0, 1, INT32_MAX - 1, INT32_MAX})
+    EXPECT_EQ(dateText(t), asctimeText(t)) << t;
+}
+
+}  // namespace
