@@ -107,10 +107,8 @@ uint32_t getHexLong(const char* p) {
   return word;
 }
 
-namespace {
-
-// getHexLong for a window known to hold eight characters before the NUL:
-// all eight are looked up at once, with one test for a non-digit among them.
+// All eight characters are looked up at once, with one test for a non-digit
+// among them, instead of a test after each.
 uint32_t getWholeWindow(const char* p) {
   const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
   unsigned d0 = kHex.value[u[0]], d1 = kHex.value[u[1]], d2 = kHex.value[u[2]], d3 = kHex.value[u[3]];
@@ -119,8 +117,6 @@ uint32_t getWholeWindow(const char* p) {
     return getHexLongGeneral(p);
   return d0 << 28 | d1 << 24 | d2 << 20 | d3 << 16 | d4 << 12 | d5 << 8 | d6 << 4 | d7;
 }
-
-}  // namespace
 
 void printOneRecord(const char* text) {
   printOneRecord(text, std::strlen(text));

@@ -29,6 +29,10 @@ extern const char* const fields[kFieldCount];
 // Never reads past the first NUL.
 uint32_t getHexLong(const char* p);
 
+// getHexLong for a window with at least eight characters before the NUL,
+// the usual case inside a record; it may read all eight at once.
+uint32_t getWholeWindow(const char* p);
+
 // Decodes the NUL-terminated record text and appends it to the output.
 void printOneRecord(const char* text);
 // The same, for a caller that knows the text's length (up to its NUL).

@@ -83,6 +83,18 @@ TEST(Window, MatchesStrtolOnRandomWindows) {
     for (char& c : window)
       c = alphabet[rng() % (sizeof alphabet - 1)];
     ASSERT_EQ(getHexLong(window.c_str()), strtolWindow(window)) << '"' << window << '"';
+    if (window.size() >= 8) {
+      ASSERT_EQ(getWholeWindow(window.c_str()), strtolWindow(window)) << '"' << window << '"';
+    }
+  }
+  // Every byte value at every position of an otherwise clean window.
+  for (int at = 0; at < 8; ++at) {
+    for (int c = 1; c < 256; ++c) {
+      std::string window = "1A2b3C4d";
+      window[static_cast<size_t>(at)] = static_cast<char>(c);
+      ASSERT_EQ(getHexLong(window.c_str()), strtolWindow(window)) << at << " " << c;
+      ASSERT_EQ(getWholeWindow(window.c_str()), strtolWindow(window)) << at << " " << c;
+    }
   }
   for (int i = 0; i < 200000; ++i) {
     uint32_t word = static_cast<uint32_t>(rng());
@@ -91,6 +103,7 @@ TEST(Window, MatchesStrtolOnRandomWindows) {
       for (char& c : window)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     ASSERT_EQ(getHexLong(window.c_str()), word) << window;
+    ASSERT_EQ(getWholeWindow(window.c_str()), word) << window;
   }
 }
 
