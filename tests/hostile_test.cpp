@@ -1,0 +1,185 @@
+// Hostile input for the built tool: whatever the bytes, options and files,
+// no crash, and exactly the output and status the rules give. The expected
+// bytes come from the plain C-library version of the rules.
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstring>
+#include <random>
+
+#include "reference.hpp"
+#include "tool.hpp"
+
+namespace {
+
+using Hostile = ToolTest;
+
+const std::string kRecord =
+    "SN0042 2026-06-14 00:00 6A2DEF1443C61A844186284542CABCA543C5C35B41855A1542CAA2D242C26604"
+    "3C8C57004187A1CB42CAB59D3D28B00041869E3542CAA2D243CDA48A41850E8042CAC1BE43CD5A1A41837A1542"
+    "CAA2D2429F6FA942CD6F8543FC1249418889B542CAAD463FF58A8A4100E1624100CF2C410104B64100AA8C410114"
+    "4D41012A1341BDFDC1";
+
+// A record-like line of exactly `length` characters: the record, repeated.
+std::string lineOf(size_t length) {
+  std::string line;
+  while (line.size() < length)
+    line += kRecord;
+  return line.substr(0, length);
+}
+
+TEST_F(Hostile, BinaryGarbageAndEveryByteValue) {
+  std::mt19937 rng(21);
+  std::string garbage(300000, '\0');
+  for (char& c : garbage)
+    c = static_cast<char>(rng());
+  std::string bytes;
+  for (int round = 0; round < 8; ++round)
+    for (int c = 0; c < 256; ++c)
+      bytes += std::string(static_cast<size_t>(round * 37 + 1), static_cast<char>(c));
+  std::string allBytes = kRecord.substr(0, 40);
+  for (int c = 0; c < 256; ++c)
+    allBytes += static_cast<char>(c);
+  for (const std::string& content : {garbage, bytes, allBytes + "\n" + allBytes}) {
+    std::string log = file("garbage.log", content);
+    for (bool verboseMode : {false, true}) {
+      Result r = verboseMode ? run({"-v", log}) : run({log});
+      EXPECT_EQ(r.status, 0);
+      EXPECT_EQ(r.out, reference::decodeFile(content, 24, verboseMode));
+      EXPECT_EQ(r.err, "");
+    }
+  }
+}
+
+TEST_F(Hostile, LinesOfEveryTellingLength) {
+  for (size_t length : {0, 1, 130, 131, 132, 1022, 1023, 1024, 1025, 2046, 2047, 2048, 100000}) {
+    for (const char* end : {"\n", "\r\n", ""}) {
+      std::string content = lineOf(length) + end + kRecord + "\n";
+      if (*end == '\0')
+        content = lineOf(length);  // a file with no line end at all
+      Result r = run({file("len.log", content)});
+      EXPECT_EQ(r.status, 0);
+      EXPECT_EQ(r.out, reference::decodeFile(content, 24, false)) << length << " " << std::strlen(end);
+    }
+  }
+}
+
+TEST_F(Hostile, NulAtEveryPositionOfARecord) {
+  std::string content;
+  std::string line = kRecord + "\r\n";
+  for (size_t at = 0; at < line.size(); ++at) {
+    std::string broken = line;
+    broken[at] = '\0';
+    content += broken;
+  }
+  for (bool verboseMode : {false, true}) {
+    Result r = verboseMode ? run({"-v", file("nul.log", content)}) : run({file("nul.log", content)});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, reference::decodeFile(content, 24, verboseMode));
+  }
+}
+
+TEST_F(Hostile, EveryPrefixLengthFromMinus100To400) {
+  std::string content = "  " + kRecord + "\r\n";
+  std::string log = file("one.log", content);
+  for (int start = -100; start <= 400; ++start) {
+    Result r = run({"-s", std::to_string(start), log});
+    ASSERT_EQ(r.status, 0);
+    ASSERT_EQ(r.out, reference::decodeFile(content, start, false)) << start;
+  }
+  for (int start : {-100, -1, 0, 23, 24, 25, 280, 288, 289, 290, 400}) {
+    Result r = run({"-v", "-s", std::to_string(start), log});
+    ASSERT_EQ(r.out, reference::decodeFile(content, start, true)) << start;
+  }
+}
+
+// What -s N means: atoi's syntax, saturated to 32 bits. strtol in base 10
+// reads the same syntax and saturates at the wider long limits.
+int32_t expectedStart(const char* text) {
+  long value = std::strtol(text, nullptr, 10);
+  return static_cast<int32_t>(value < INT32_MIN ? INT32_MIN : value > INT32_MAX ? INT32_MAX : value);
+}
+
+TEST_F(Hostile, HugeNegativeAndNonNumericPrefixes) {
+  std::string content = kRecord + "\n" + "   " + kRecord.substr(10) + "\n";
+  std::string log = file("one.log", content);
+  for (const char* s : {"2147483647", "2147483648", "-2147483648", "-2147483649", "4294967320",
+                        "99999999999999999999999999", "-99999999999999999999999999", "abc", "", " \t 12",
+                        "+24", "24abc", "0x10", "1e3", "-0", "--5", "+-5", "000000000000000000024", "\n7"}) {
+    Result r = run({"-s", s, log});
+    EXPECT_EQ(r.status, 0) << s;
+    EXPECT_EQ(r.out, reference::decodeFile(content, expectedStart(s), false)) << '"' << s << '"';
+  }
+}
+
+TEST_F(Hostile, ManyFilesWithOneMissingInTheMiddle) {
+  std::vector<std::string> names;
+  std::string expected;
+  for (int i = 0; i < 40; ++i) {
+    std::string content = lineOf(132 + static_cast<size_t>(i) * 8) + "\n";
+    if (i == 20) {
+      names.push_back(dir_ + "/missing.log");
+      expected += "Cannot open file " + names.back() + "\n";
+      break;
+    }
+    names.push_back(file("f" + std::to_string(i) + ".log", content));
+    expected += reference::decodeFile(content, 24, false);
+  }
+  for (int i = 21; i < 40; ++i)
+    names.push_back(file("f" + std::to_string(i) + ".log", kRecord + "\n"));
+  Result r = run(names);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, expected);
+}
+
+TEST_F(Hostile, FifoFedInSmallChunks) {
+  std::string fifo = dir_ + "/pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string content;
+  for (size_t length : {300, 132, 2000, 131, 290, 1023, 50, 290})
+    content += lineOf(length) + "\r\n";
+  pid_t writer = fork();
+  if (writer == 0) {
+    int fd = open(fifo.c_str(), O_WRONLY);
+    std::mt19937 rng(3);
+    for (size_t at = 0; at < content.size();) {
+      size_t chunk = std::min<size_t>(1 + rng() % 700, content.size() - at);
+      if (write(fd, content.data() + at, chunk) != static_cast<ssize_t>(chunk))
+        _exit(1);
+      at += chunk;
+      usleep(200);
+    }
+    _exit(0);
+  }
+  Result r = run({fifo});
+  int status = 0;
+  waitpid(writer, &status, 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, reference::decodeFile(content, 24, false));
+}
+
+TEST_F(Hostile, UnreadableFilesStopTheRun) {
+  std::string good = file("good.log", kRecord + "\n");
+  std::string decoded = reference::decodeFile(kRecord + "\n", 24, false);
+  Result r = run({good, "/proc/self/mem", good});  // opens, but reading at 0 fails
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, decoded + "Cannot read file /proc/self/mem\n");
+  r = run({good, dir_});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, decoded + "Cannot read file " + dir_ + "\n");
+}
+
+TEST_F(Hostile, LostOutputNeverSucceeds) {
+  std::string content;
+  for (int i = 0; i < 20000; ++i)  // several output blocks
+    content += kRecord + "\r\n";
+  std::string log = file("many.log", content);
+  for (Stdout mode : {Stdout::DevFull, Stdout::Closed}) {
+    Result r = run({"-v", log}, mode);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("hexlog: write error: ", 0), 0u) << r.err;
+  }
+}
+
+}  // namespace
