@@ -44,6 +44,20 @@ char* writeUnsigned(char* out, uint64_t n) {
   return out + length;
 }
 
+// "000" to "999", four bytes apart for whole-word loads.
+struct ThreeDigits {
+  char text[1000][4];
+  constexpr ThreeDigits() : text() {
+    for (int n = 0; n < 1000; ++n) {
+      text[n][0] = static_cast<char>('0' + n / 100);
+      text[n][1] = static_cast<char>('0' + n / 10 % 10);
+      text[n][2] = static_cast<char>('0' + n % 10);
+      text[n][3] = '.';
+    }
+  }
+};
+constexpr ThreeDigits kThreeDigits;
+
 }  // namespace
 
 char* formatValue(char* out, uint32_t word) {
@@ -63,12 +77,26 @@ char* formatValue(char* out, uint32_t word) {
   // every double is an integer already.
   if (magnitude < 0x1p52)
     magnitude = (magnitude + 0x1p52) - 0x1p52;
-  uint64_t thousandths = static_cast<uint64_t>(magnitude);
-  out = writeUnsigned(out, thousandths / 1000);
+  uint64_t thousandths = static_cast<uint64_t>(static_cast<int64_t>(magnitude));  // below 2^63
+  uint64_t whole = thousandths / 1000;
   unsigned fraction = static_cast<unsigned>(thousandths % 1000);
-  out[0] = '.';
-  out[1] = static_cast<char>('0' + fraction / 100);
-  return writeTwoDigits(out + 2, fraction % 100);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  if (whole < 1000) {
+    // The usual reading: "ddd.ddd" in one word, its leading zeros shifted
+    // out, stored whole; the caller's room covers all eight bytes.
+    uint32_t high, low;
+    std::memcpy(&high, kThreeDigits.text[whole], 4);
+    std::memcpy(&low, kThreeDigits.text[fraction], 4);
+    unsigned skip = (whole < 100) + (whole < 10);
+    uint64_t text = (high | static_cast<uint64_t>(low & 0xFFFFFF) << 32) >> (8 * skip);
+    std::memcpy(out, &text, sizeof text);
+    return out + 7 - skip;
+  }
+#endif
+  out = writeUnsigned(out, whole);
+  *out++ = '.';
+  std::memcpy(out, kThreeDigits.text[fraction], 3);
+  return out + 3;
 }
 
 char* formatInt(char* out, int32_t n) {

@@ -13,6 +13,8 @@ constexpr size_t kMaxValueText = 48;
 constexpr size_t kDateText = 25;
 
 // printf("%.3f", value) of the single-precision number with bits `word`.
+// `out` needs room for kMaxValueText bytes: a few may be stored past the
+// returned end.
 char* formatValue(char* out, uint32_t word);
 
 // printf("%d", n).

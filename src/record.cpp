@@ -107,15 +107,41 @@ uint32_t getHexLong(const char* p) {
   return word;
 }
 
-// All eight characters are looked up at once, with one test for a non-digit
-// among them, instead of a test after each.
+namespace {
+
+// The eight characters are tested and converted together, as the bytes of
+// one 64-bit word; anything but eight plain digits takes the general path.
+inline uint32_t wholeWindow(const char* p) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  constexpr uint64_t kHigh = 0x80 * kOnes;
+  uint64_t x;
+  std::memcpy(&x, p, sizeof x);  // p[0] in the lowest byte
+  if ((x & kHigh) == 0) {
+    // With every byte below 0x80, byte + (0x80 - m) sets its own high bit
+    // exactly when byte >= m, and never carries into the next byte.
+    uint64_t lower = x | 0x20 * kOnes;
+    uint64_t digit = (x + 0x50 * kOnes) & ~(x + 0x46 * kOnes);              // '0' <= c <= '9'
+    uint64_t letter = (lower + 0x1F * kOnes) & ~(lower + 0x19 * kOnes);     // 'a' <= c|0x20 <= 'f'
+    if (((digit | letter) & kHigh) == kHigh) {
+      // Digits keep their low nibble; letters (bit 6 set) add 9 to it.
+      uint64_t v = (x & 0x0F * kOnes) + 9 * (x >> 6 & kOnes);
+      v = (v & 0x00FF00FF00FF00FFu) << 4 | (v >> 8 & 0x00FF00FF00FF00FFu);  // digit pairs to bytes
+      v = (v | v >> 8) & 0x0000FFFF0000FFFFu;
+      v = (v | v >> 16) & 0xFFFFFFFFu;                                       // first byte lowest
+      return __builtin_bswap32(static_cast<uint32_t>(v));
+    }
+  }
+  return getHexLongGeneral(p);
+#else
+  return getHexLong(p);
+#endif
+}
+
+}  // namespace
+
 uint32_t getWholeWindow(const char* p) {
-  const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
-  unsigned d0 = kHex.value[u[0]], d1 = kHex.value[u[1]], d2 = kHex.value[u[2]], d3 = kHex.value[u[3]];
-  unsigned d4 = kHex.value[u[4]], d5 = kHex.value[u[5]], d6 = kHex.value[u[6]], d7 = kHex.value[u[7]];
-  if ((d0 | d1 | d2 | d3 | d4 | d5 | d6 | d7) & 16)
-    return getHexLongGeneral(p);
-  return d0 << 28 | d1 << 24 | d2 << 20 | d3 << 16 | d4 << 12 | d5 << 8 | d6 << 4 | d7;
+  return wholeWindow(p);
 }
 
 void printOneRecord(const char* text) {
@@ -151,7 +177,7 @@ void printOneRecord(const char* text, size_t length) {
       outputCommit(o);
       o = outputReserve(kValueRoom);
     }
-    uint32_t word = left >= 16 ? getWholeWindow(pos) : getHexLong(pos);
+    uint32_t word = left >= 16 ? wholeWindow(pos) : getHexLong(pos);
     if (verbose) {
       o = printName(o, k);
       o = formatValue(o, word);
