@@ -4,7 +4,6 @@
 
 #include <cctype>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 #include "output.hpp"

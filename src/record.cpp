@@ -26,28 +26,15 @@ const char* const fields[kFieldCount] = {
 
 namespace {
 
-// Value of each byte as a hexadecimal digit, or 16 for any other byte.
-struct HexTable {
-  unsigned char value[256];
-  constexpr HexTable() : value() {
-    for (int c = 0; c < 256; ++c)
-      value[c] = 16;
-    for (int d = 0; d < 10; ++d)
-      value['0' + d] = static_cast<unsigned char>(d);
-    for (int d = 0; d < 6; ++d) {
-      value['a' + d] = static_cast<unsigned char>(10 + d);
-      value['A' + d] = static_cast<unsigned char>(10 + d);
-    }
-  }
-};
-constexpr HexTable kHex;
-
+// isxdigit() in the C locale.
 bool isHexDigit(char c) {
-  return kHex.value[static_cast<unsigned char>(c)] < 16;
+  unsigned u = static_cast<unsigned char>(c);
+  return u - '0' < 10 || (u | 0x20) - 'a' < 6;
 }
 
-// The general conversion, for windows that are not eight plain digits.
-uint32_t getHexLongGeneral(const char* p) {
+}  // namespace
+
+uint32_t getHexLong(const char* p) {
   // The copy keeps strtoll from reading beyond the window.
   char window[9];
   size_t n = 0;
@@ -60,6 +47,8 @@ uint32_t getHexLongGeneral(const char* p) {
   long long value = std::strtoll(window, nullptr, 16);
   return static_cast<uint32_t>(static_cast<unsigned long long>(value));
 }
+
+namespace {
 
 // Each name padded to the 24-column name field, then the tab.
 constexpr size_t kNameColumn = 24;
@@ -94,19 +83,6 @@ char* printName(char* o, size_t k) {
 
 }  // namespace
 
-uint32_t getHexLong(const char* p) {
-  // Eight plain digits, the usual case, need no strtoll. The loop stops at the
-  // first non-digit, so it never reads past a NUL.
-  uint32_t word = 0;
-  for (int i = 0; i < 8; ++i) {
-    unsigned digit = kHex.value[static_cast<unsigned char>(p[i])];
-    if (digit >= 16)
-      return getHexLongGeneral(p);
-    word = word << 4 | digit;
-  }
-  return word;
-}
-
 namespace {
 
 // The eight characters are tested and converted together, as the bytes of
@@ -132,7 +108,7 @@ inline uint32_t wholeWindow(const char* p) {
       return __builtin_bswap32(static_cast<uint32_t>(v));
     }
   }
-  return getHexLongGeneral(p);
+  return getHexLong(p);
 #else
   return getHexLong(p);
 #endif
@@ -156,7 +132,8 @@ void printOneRecord(const char* text, size_t length) {
   if (startChars >= 0 && static_cast<size_t>(startChars) <= length)
     pos = text + startChars;
 
-  int32_t time = static_cast<int32_t>(getHexLong(pos));
+  size_t left = static_cast<size_t>(end - pos);
+  int32_t time = static_cast<int32_t>(left >= 8 ? wholeWindow(pos) : getHexLong(pos));
   char* o = outputReserve(kValueRoom);
   if (verbose) {
     o = formatDate(o, time);
@@ -171,7 +148,7 @@ void printOneRecord(const char* text, size_t length) {
   // ever formed beyond the end of the text.
   const char* outputEnd = outputBuffer + kOutputSize;
   size_t k = 0;
-  for (size_t left = static_cast<size_t>(end - pos); left > 8 && isHexDigit(pos[8]); left -= 8, ++k) {
+  for (; left > 8 && isHexDigit(pos[8]); left -= 8, ++k) {
     pos += 8;
     if (static_cast<size_t>(outputEnd - o) < kValueRoom) {
       outputCommit(o);

@@ -30,7 +30,8 @@ extern const char* const fields[kFieldCount];
 uint32_t getHexLong(const char* p);
 
 // getHexLong for a window with at least eight characters before the NUL,
-// the usual case inside a record; it may read all eight at once.
+// the usual case inside a record: eight plain digits are converted without
+// strtoll, all eight read at once.
 uint32_t getWholeWindow(const char* p);
 
 // Decodes the NUL-terminated record text and appends it to the output.
