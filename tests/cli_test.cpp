@@ -187,4 +187,28 @@ TEST_F(Cli, LongHeaderLinePrintsAsARecordWithTimeZero) {
   EXPECT_EQ(run({file("a", header)}).out, "0, 0.000\r\n");
 }
 
+// ---- The manual ---------------------------------------------------------------
+
+TEST_F(Cli, ManualListsTheNamesTheToolPrints) {
+  std::vector<std::string> manual;
+  std::istringstream page(slurp(HEXLOG_MANPAGE));
+  bool inReadings = false;
+  for (std::string line; std::getline(page, line);) {
+    if (line.rfind(".SH", 0) == 0)
+      inReadings = line == ".SH READINGS";
+    size_t gap = line.find("  ", line.find_first_not_of(' '));
+    if (inReadings && !line.empty() && line[0] != '.' && gap != std::string::npos)
+      manual.push_back(line.substr(gap + 2));
+  }
+  std::vector<std::string> printed;
+  std::istringstream out(run({"-v", file("a", lineOfLength(24 + 8 + 32 * 8) + "\r\n")}).out);
+  for (std::string line; std::getline(out, line);) {
+    size_t tab = line.find('\t');
+    if (tab != std::string::npos)
+      printed.push_back(line.substr(0, line.find_last_not_of(' ', tab - 1) + 1));
+  }
+  EXPECT_EQ(printed.size(), 32u);
+  EXPECT_EQ(manual, printed);
+}
+
 }  // namespace
