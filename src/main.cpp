@@ -11,7 +11,7 @@
 #include "scan.hpp"
 
 // The input block: scanFile cuts it into the line pieces fgets would give.
-static char buf[256 * 1024];
+static char buf[64 * 1024];
 
 namespace {
 

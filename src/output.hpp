@@ -9,7 +9,7 @@
 extern int outputFd;
 
 // The pending output is [outputBuffer, outputNext).
-constexpr size_t kOutputSize = 1 << 20;
+constexpr size_t kOutputSize = 64 * 1024;
 extern char outputBuffer[kOutputSize];
 extern char* outputNext;
 

@@ -1,6 +1,6 @@
 // A gigabyte streamed through the tool from a pipe, generated on the fly:
-// every record comes out, and peak memory stays that of a few megabytes
-// (once the fixed buffers are touched, nothing more is needed).
+// every record comes out, and peak memory is that of a kilobyte's run but for
+// the pages of the two 64 KiB buffers a tiny input never touches.
 // Long: registered only with -DHEXLOG_LONG_TESTS=ON (label "long").
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -85,20 +85,18 @@ std::string generated(long long records) {
 TEST(Stream, AGigabyteInConstantMemory) {
   const long long records = 3500000;  // 290 bytes each: just over 1 GB
   Stream small = stream(3);
-  Stream medium = stream(100000);  // 29 MB: every buffer in use
   Stream big = stream(records);
   ASSERT_EQ(small.status, 0);
-  ASSERT_EQ(medium.status, 0);
   ASSERT_EQ(big.status, 0);
   EXPECT_EQ(big.lines, records);
   EXPECT_LE(small.peakKiB, 8 * 1024);
   EXPECT_LE(big.peakKiB, 8 * 1024);
-  EXPECT_LE(big.peakKiB, medium.peakKiB + 256) << "memory grows with the input";
+  EXPECT_LE(big.peakKiB, small.peakKiB + 256) << "memory grows with the input";
   // The start of the stream is decoded exactly.
   std::string expected = reference::decodeFile(generated(300), 24, false);
   EXPECT_EQ(big.head.substr(0, expected.size()), expected);
-  std::printf("%lld records, %lld output bytes, peak %ld KiB (%ld KiB for 100000 records, %ld KiB for 3)\n",
-              records, big.outputBytes, big.peakKiB, medium.peakKiB, small.peakKiB);
+  std::printf("%lld records, %lld output bytes, peak %ld KiB (%ld KiB for 3 records)\n", records,
+              big.outputBytes, big.peakKiB, small.peakKiB);
 }
 
 }  // namespace
