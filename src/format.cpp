@@ -1,5 +1,6 @@
 #include "format.hpp"
 
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -17,19 +18,8 @@ char* writeTwoDigits(char* out, unsigned n) {
 }
 
 char* writeUnsigned(char* out, uint64_t n) {
-  // Readings are mostly below 1000: one, two or three digits straight away.
-  if (n < 10) {
-    *out = static_cast<char>('0' + n);
-    return out + 1;
-  }
-  if (n < 100)
-    return writeTwoDigits(out, static_cast<unsigned>(n));
-  if (n < 1000) {
-    *out = static_cast<char>('0' + n / 100);
-    return writeTwoDigits(out + 1, static_cast<unsigned>(n % 100));
-  }
-  size_t length = 4;
-  for (uint64_t rest = n / 10000; rest != 0; rest /= 10)
+  size_t length = 1;
+  for (uint64_t rest = n / 10; rest != 0; rest /= 10)
     ++length;
   char* p = out + length;
   while (n >= 100) {
@@ -72,11 +62,16 @@ char* formatValue(char* out, uint32_t word) {
 
   if (word >> 31)  // printf keeps the sign of -0.0 and of negatives that round to 0
     *out++ = '-';
-  // Adding and removing 2^52 rounds to an integer in the default rounding
-  // mode, which is also printf's: to nearest, ties to even. From 2^52 up
-  // every double is an integer already.
+  // Round to an integer in the default rounding mode, which is also
+  // printf's: to nearest, ties to even. Adding and removing 2^52 does it
+  // where doubles are evaluated as doubles; from 2^52 up every double is an
+  // integer already.
+#if FLT_EVAL_METHOD == 0
   if (magnitude < 0x1p52)
     magnitude = (magnitude + 0x1p52) - 0x1p52;
+#else
+  magnitude = std::nearbyint(magnitude);
+#endif
   uint64_t thousandths = static_cast<uint64_t>(static_cast<int64_t>(magnitude));  // below 2^63
   uint64_t whole = thousandths / 1000;
   unsigned fraction = static_cast<unsigned>(thousandths % 1000);
