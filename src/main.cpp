@@ -57,8 +57,12 @@ int32_t parseStartChars(const char* s) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc <= 1)
-    return usage(argc > 0 ? argv[0] : "hexlog");
+  if (argc <= 1) {
+    // Linux hands a program started with no arguments at all one empty
+    // argument 0; either way there is no name to show.
+    bool named = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0';
+    return usage(named ? argv[0] : "hexlog");
+  }
 
   int option;
   while ((option = getopt(argc, argv, "s:v")) != -1) {

@@ -26,6 +26,23 @@ TEST_F(Cli, NoArgumentsPrintsUsageAndFails) {
   EXPECT_EQ(r.err, "");
 }
 
+TEST_F(Cli, WithoutEvenArgumentZeroTheUsageNamesHexlog) {
+  std::string outPath = dir_ + "/.stdout";
+  pid_t pid = fork();
+  if (pid == 0) {
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 1);
+    char* noArguments[] = {nullptr};
+    char* noEnvironment[] = {nullptr};
+    execve(HEXLOG_BINARY, noArguments, noEnvironment);
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(slurp(outPath).substr(0, 50), "Usage:  hexlog [-s <startChars>] [-v] <file name>\n");
+}
+
 TEST_F(Cli, OptionsOnlyPrintNothingAndSucceed) {
   Result r = run({"-v"});
   EXPECT_EQ(r.status, 0);
