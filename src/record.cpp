@@ -146,14 +146,10 @@ void printOneRecord(const char* text, size_t length) {
 
   // Remaining lengths, not pointers, are compared, so that no pointer is
   // ever formed beyond the end of the text.
-  const char* outputEnd = outputBuffer + kOutputSize;
   size_t k = 0;
   for (; left > 8 && isHexDigit(pos[8]); left -= 8, ++k) {
     pos += 8;
-    if (static_cast<size_t>(outputEnd - o) < kValueRoom) {
-      outputCommit(o);
-      o = outputReserve(kValueRoom);
-    }
+    o = outputKeepRoom(o, kValueRoom);
     uint32_t word = left >= 16 ? wholeWindow(pos) : getHexLong(pos);
     if (verbose) {
       o = printName(o, k);

@@ -1,10 +1,13 @@
 #include "scan.hpp"
 
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "output.hpp"
 #include "record.hpp"
 
 namespace {
@@ -33,9 +36,22 @@ void scanPiece(char* piece, char* end) {
   text[length] = saved;
 }
 
+// A terminal, pipe or socket may make read() wait for the next line; what
+// is decoded so far must be out before that. A regular file never waits, and
+// keeps its big output blocks.
+void flushBeforeWaiting(int fd, bool mayWait) {
+  if (!mayWait || outputNext == outputBuffer)
+    return;
+  struct pollfd ready = {fd, POLLIN, 0};
+  if (poll(&ready, 1, 0) == 0)
+    flushOutput();
+}
+
 }  // namespace
 
 bool scanFile(int fd, char* buf, size_t size) {
+  struct stat status;
+  bool mayWait = fstat(fd, &status) != 0 || !S_ISREG(status.st_mode);
   //   buf: [ done ... | start: pieces not yet cut ... | filled: free ... | 1 spare ]
   size_t capacity = size - 1;
   size_t start = 0;
@@ -67,6 +83,7 @@ bool scanFile(int fd, char* buf, size_t size) {
     std::memmove(buf, buf + start, rest);
     start = 0;
     filled = rest;
+    flushBeforeWaiting(fd, mayWait);
     ssize_t n;
     do
       n = read(fd, buf + filled, capacity - filled);

@@ -1,4 +1,11 @@
 // The built tool, run as a user runs it: exact bytes out, exact exit status.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <thread>
+
 #include "tool.hpp"
 
 namespace {
@@ -83,6 +90,48 @@ TEST_F(Cli, StartCharsOutsideEveryRecord) {
   EXPECT_EQ(run({"-v", "-s", "-5", log}).out, "Thu Jan  1 00:00:00 1970\n\r\n\r\n");
 }
 
+TEST_F(Cli, RepeatedVerboseStaysVerbose) {
+  std::string log = file("a.log", lineOfLength(200) + "\n");
+  EXPECT_EQ(run({"-v", "-v", log}).out, run({"-v", log}).out);
+  EXPECT_EQ(run({"-vv", log}).out, run({"-v", log}).out);
+}
+
+TEST_F(Cli, HelpAndVersion) {
+  Result help = run({"-s", "3", "--help", "no-such-file"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind(run({}).out, 0), 0u) << "the usage lines come first";
+  for (const char* option : {"\n  --output=FILE ", "\n  --help ", "\n  --version "})
+    EXPECT_NE(help.out.find(option), std::string::npos) << option;
+  EXPECT_EQ(run({"--version"}).out, "hexlog " HEXLOG_VERSION "\n");
+}
+
+TEST_F(Cli, BadLongOptionsFailBeforeAnythingIsRead) {
+  std::string log = file("a.log", lineOfLength(200) + "\n");
+  const std::vector<std::vector<std::string>> commands = {
+      {"--bogus", log}, {log, "--bogus=1"}, {"-v", "--help=yes"}, {"--version=2"}, {log, "--output"},
+      {"--output=", log}, {"--output=" + dir_ + "/no/such/dir/out.txt", log}, {"--output=" + dir_, log},
+  };
+  for (const std::vector<std::string>& command : commands) {
+    Result r = run(command);
+    EXPECT_EQ(r.status, 1) << command[0];
+    EXPECT_EQ(r.out, "") << command[0];
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(listing(), std::vector<std::string>{"a.log"}) << command[0];
+  }
+  Result r = run({"--bogus", log});
+  EXPECT_NE(r.err.find("'--bogus'"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("--help"), std::string::npos) << r.err;
+}
+
+TEST_F(Cli, DashIsStandardInputWhereverItStands) {
+  std::string a = file("a.log", kPrefix + "00000001" + std::string(100, 'z') + "\n");
+  stdin_ = file("in.log", kPrefix + "00000002" + std::string(100, 'z') + "\n");
+  EXPECT_EQ(run({a, "-", a}).out, "1\r\n2\r\n1\r\n");
+  EXPECT_EQ(run({"-v", "-"}).out, "Thu Jan  1 00:00:02 1970\n\r\n\r\n");
+  file("-", kPrefix + "00000003" + std::string(100, 'z') + "\n");
+  EXPECT_EQ(run({dir_ + "/-", "--", "-"}).out, "3\r\n2\r\n");
+}
+
 TEST_F(Cli, OptionsAfterAFileNameAreStillRead) {
   std::string log = file("a.log", kPrefix + "00000000" + std::string(110, 'z') + "\n");
   EXPECT_EQ(run({log, "-v"}).out, "Thu Jan  1 00:00:00 1970\n\r\n\r\n");
@@ -99,6 +148,33 @@ TEST_F(Cli, MissingFileStopsAfterWhatCameBefore) {
   std::string record = run({a}).out;
   EXPECT_EQ(r.out, record + "Cannot open file " + missing + "\n");
   EXPECT_EQ(r.err, "");
+}
+
+TEST_F(Cli, OverlongMissingNameAfterBufferedOutput) {
+  std::string content;
+  while (content.size() < 60 * 1024)
+    content += lineOfLength(288) + "\r\n";
+  std::string log = file("a.log", content);
+  std::string missing = dir_ + "/" + std::string(5000, 'n');
+  Result r = run({log, missing});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, run({log}).out + "Cannot open file " + missing + "\n");
+}
+
+TEST_F(Cli, MoreFilesThanTheOpenFileLimit) {
+  std::vector<std::string> names;
+  std::string expected;
+  for (int i = 0; i < 10; ++i) {
+    names.push_back(file(std::to_string(i), kPrefix + "0000000" + std::to_string(i) + std::string(100, 'z') + "\n"));
+    expected += std::to_string(i) + "\r\n";
+  }
+  inChild_ = [] {
+    struct rlimit limit = {8, 8};
+    setrlimit(RLIMIT_NOFILE, &limit);
+  };
+  Result r = run(names);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, expected);
 }
 
 TEST_F(Cli, FilesAreDecodedInOrder) {
@@ -125,6 +201,105 @@ TEST_F(Cli, FailedWriteIsReportedAndFails) {
   r = run({}, Stdout::DevFull);  // even the usage text
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "hexlog: write error: No space left on device\n");
+}
+
+// ---- --output ----------------------------------------------------------------
+
+TEST_F(Cli, OutputFileHoldsWhatStandardOutputWould) {
+  std::string log = file("a.log", lineOfLength(288) + "\r\n" + lineOfLength(150) + "\n");
+  Result r = run({"-v", "--output=" + dir_ + "/new.txt", log});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(slurp(dir_ + "/new.txt"), run({"-v", log}).out);
+  mode_t mask = umask(0);
+  umask(mask);
+  struct stat made;
+  ASSERT_EQ(stat((dir_ + "/new.txt").c_str(), &made), 0);
+  EXPECT_EQ(made.st_mode & 07777, 0666 & ~mask);
+  // An existing file is replaced and keeps its mode.
+  std::string old = file("old.txt", "precious\n");
+  chmod(old.c_str(), 0640);
+  EXPECT_EQ(run({"--output=" + old, log}).status, 0);
+  EXPECT_EQ(slurp(old), run({log}).out);
+  ASSERT_EQ(stat(old.c_str(), &made), 0);
+  EXPECT_EQ(made.st_mode & 07777, 0640u);
+  EXPECT_EQ(listing(), (std::vector<std::string>{"a.log", "new.txt", "old.txt"}));
+}
+
+TEST_F(Cli, OutputOverAnInputFileReadsTheInputWhole) {
+  std::string content = lineOfLength(288) + "\r\n";
+  std::string log = file("a.log", content);
+  std::string once = run({log}).out;
+  EXPECT_EQ(run({"--output=" + log, log, log}).status, 0);
+  EXPECT_EQ(slurp(log), once + once);
+}
+
+TEST_F(Cli, FailedRunLeavesTheOutputFileAsItWas) {
+  std::string log = file("a.log", lineOfLength(288) + "\r\n");
+  std::string out = file("out.txt", "precious\n");
+  std::string missing = dir_ + "/missing.log";
+  Result r = run({"--output=" + out, log, missing});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "Cannot open file " + missing + "\n");
+  r = run({"--output=" + out, log, dir_});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Cannot read file " + dir_ + "\n");
+  // A write error: the file size limit stops the output after a kilobyte.
+  std::string many;
+  for (int i = 0; i < 1000; ++i)
+    many += lineOfLength(288) + "\r\n";
+  std::string big = file("big.log", many);
+  inChild_ = [] {
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {1024, 1024};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  };
+  r = run({"--output=" + out, big});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "hexlog: write error: File too large\n");
+  EXPECT_EQ(slurp(out), "precious\n");
+  EXPECT_EQ(listing(), (std::vector<std::string>{"a.log", "big.log", "out.txt"}));
+}
+
+TEST_F(Cli, InterruptedRunLeavesNoTemporaryFile) {
+  std::string fifo = dir_ + "/pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string out = file("out.txt", "precious\n");
+  pid_t pid = start({"--output=" + out, fifo});
+  int writer = open(fifo.c_str(), O_WRONLY);  // the tool has opened its output by now
+  ASSERT_GE(writer, 0);
+  EXPECT_EQ(listing().size(), 3u) << "pipe, out.txt and the temporary file";
+  kill(pid, SIGTERM);
+  Result r = finish(pid);
+  close(writer);
+  EXPECT_EQ(r.status, 128 + SIGTERM);
+  EXPECT_EQ(slurp(out), "precious\n");
+  EXPECT_EQ(listing(), (std::vector<std::string>{"out.txt", "pipe"}));
+}
+
+// ---- Live input ----------------------------------------------------------------
+
+TEST_F(Cli, RecordsFromAFifoAppearWhileItIsStillOpen) {
+  std::string line = lineOfLength(288) + "\r\n";
+  std::string one = run({file("one.log", line)}).out;
+  std::string fifo = dir_ + "/pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  pid_t pid = start({fifo});
+  int writer = open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(writer, 0);
+  for (size_t record = 1; record <= 3; ++record) {
+    ASSERT_EQ(write(writer, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    // Only a guard against hanging: each record must come out before the next is written.
+    auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (slurp(dir_ + "/.stdout").size() < record * one.size() && std::chrono::steady_clock::now() < giveUp)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(slurp(dir_ + "/.stdout").size(), record * one.size());
+  }
+  close(writer);
+  Result r = finish(pid);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, one + one + one);
 }
 
 TEST_F(Cli, NoRecordsNoOutputToALostStandardOutputStillSucceeds) {
@@ -204,7 +379,35 @@ TEST_F(Cli, LongHeaderLinePrintsAsARecordWithTimeZero) {
   EXPECT_EQ(run({file("a", header)}).out, "0, 0.000\r\n");
 }
 
-// ---- The manual ---------------------------------------------------------------
+// ---- The README and the manual ---------------------------------------------------
+
+// The README's line that holds `needle`, as a user would copy it.
+std::string readmeLine(const std::string& needle) {
+  std::istringstream readme(slurp(HEXLOG_SOURCE_DIR "/README.md"));
+  for (std::string line; std::getline(readme, line);)
+    if (line.find(needle) != std::string::npos)
+      return line.substr(line.find_first_not_of(' '));
+  return "";
+}
+
+TEST_F(Cli, ParallelRecipeCopesWithAwkwardNames) {
+  std::string recipe = readmeLine("xargs -0");
+  ASSERT_NE(recipe, "");
+  ASSERT_EQ(mkdir((dir_ + "/logs").c_str(), 0755), 0);
+  std::vector<std::string> names = {"plain.log", "a b.log", "it's.log", "$(touch pwned).log", "`touch pwned`.log"};
+  for (const std::string& name : names)
+    file("logs/" + name, lineOfLength(150 + name.size()) + "\n");
+  std::string bin = HEXLOG_BINARY;
+  std::string command = "cd '" + dir_ + "' && PATH='" + bin.substr(0, bin.rfind('/')) + "':$PATH && " + recipe;
+  ASSERT_EQ(std::system(command.c_str()), 0) << recipe;
+  EXPECT_FALSE(exists("pwned"));
+  EXPECT_FALSE(exists("logs/pwned"));
+  for (const std::string& name : names) {
+    std::string decoded = run({dir_ + "/logs/" + name}).out;
+    EXPECT_NE(decoded, "");
+    EXPECT_EQ(slurp(dir_ + "/logs/" + name + ".txt"), decoded) << name;
+  }
+}
 
 TEST_F(Cli, ManualListsTheNamesTheToolPrints) {
   std::vector<std::string> manual;

@@ -64,6 +64,22 @@ TEST_F(Hostile, LinesOfEveryTellingLength) {
   }
 }
 
+// The tool reads 65535 bytes at a time. A 1023-character piece that ends
+// exactly there, and thousands of value-less verbose blocks in a row, each
+// needing room for a date in the output buffer.
+TEST_F(Hostile, VerboseAtTheEdgesOfTheBlocks) {
+  std::string content;
+  for (int i = 0; i < 252; ++i)
+    content += lineOf(255) + "\n";  // 64512 bytes, then a piece of 1023 up to 65535
+  content += lineOf(1500) + "\n";
+  for (int i = 0; i < 5000; ++i)
+    content += kRecord.substr(0, 32) + std::string(110, 'z') + "\r\n";
+  ASSERT_EQ(content.find(lineOf(1023)), 64512u);
+  Result r = run({"-v", file("edges.log", content)});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, reference::decodeFile(content, 24, true));
+}
+
 TEST_F(Hostile, NulAtEveryPositionOfARecord) {
   std::string content;
   std::string line = kRecord + "\r\n";

@@ -11,7 +11,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -56,6 +58,11 @@ class ToolTest : public ::testing::Test {
 
   // As above; `rusage` receives the child's resource use (peak memory).
   Result run(std::vector<std::string> args, Stdout mode, struct rusage* usage) {
+    return finish(start(std::move(args), mode), mode, usage);
+  }
+
+  // Starts the tool without waiting for it; finish() collects it.
+  pid_t start(std::vector<std::string> args, Stdout mode = Stdout::File) {
     std::string outPath = dir_ + "/.stdout", errPath = dir_ + "/.stderr";
     std::vector<char*> argv;
     std::string program = HEXLOG_BINARY;
@@ -71,25 +78,56 @@ class ToolTest : public ::testing::Test {
       else if (mode == Stdout::DevFull)
         out = open("/dev/full", O_WRONLY);
       int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (!stdin_.empty())
+        dup2(open(stdin_.c_str(), O_RDONLY), 0);
       if (out >= 0)
         dup2(out, 1);
       else
         close(1);
       dup2(err, 2);
+      for (int fd = 3; fd < 64; ++fd)
+        close(fd);
+      if (inChild_)
+        inChild_();
       execv(argv[0], argv.data());
       _exit(127);
     }
+    return pid;
+  }
+
+  Result finish(pid_t pid, Stdout mode = Stdout::File, struct rusage* usage = nullptr) {
     Result result;
     int status = 0;
     struct rusage ignored;
     wait4(pid, &status, 0, usage != nullptr ? usage : &ignored);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     if (mode == Stdout::File)
-      result.out = slurp(outPath);
-    result.err = slurp(errPath);
+      result.out = slurp(dir_ + "/.stdout");
+    result.err = slurp(dir_ + "/.stderr");
     return result;
   }
 
+  // Whether a file of that name exists in the test's folder.
+  bool exists(const std::string& name) { return access((dir_ + "/" + name).c_str(), F_OK) == 0; }
+
+  // The names in the test's folder, its own .stdout and .stderr left out.
+  std::vector<std::string> listing() {
+    std::vector<std::string> names;
+    std::string command = "ls -A '" + dir_ + "'";
+    if (std::FILE* ls = popen(command.c_str(), "r")) {
+      char line[4096];
+      while (std::fgets(line, sizeof line, ls) != nullptr) {
+        std::string name(line, std::strcspn(line, "\n"));
+        if (name != ".stdout" && name != ".stderr")
+          names.push_back(name);
+      }
+      pclose(ls);
+    }
+    return names;
+  }
+
   std::string dir_;
+  std::string stdin_;               // a file for the tool's standard input
+  std::function<void()> inChild_;   // runs in the child just before exec
 };
 
