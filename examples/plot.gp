@@ -1,16 +1,20 @@
-# Plots the pCO2 readings of examples/sample.log over time, from hexlog's
-# plain output. Run from the top of the source tree after building:
+# Plots the pCO2 readings of the sample log over time, from hexlog's plain
+# output. Runs from any directory; the picture goes to `out`, by default
+# pco2.png in the current directory:
 #
-#   gnuplot examples/plot.gp
+#   gnuplot -e "out='build/pco2.png'" examples/plot.gp
 #
 # Plain output columns: 1 time (seconds since 1970, UTC), then the readings
 # in record order; the pCO2 readings are columns 2 (EquilPumpOn), 5
 # (EquilPumpOff), 15 (AirPumpOn) and 18 (AirPumpOff).
-hexlog = system("test -x build/hexlog && echo build/hexlog || echo hexlog")
-data = "< " . hexlog . " examples/sample.log"
+here = ARG0 eq "plot.gp" ? "." : ARG0[1:strlen(ARG0) - strlen("/plot.gp")]
+built = here . "/../build/hexlog"
+hexlog = system("test -x '" . built . "' && echo '" . built . "' || echo hexlog")
+if (!exists("out")) out = "pco2.png"
+data = "< '" . hexlog . "' '" . here . "/sample.log'"
 
 set terminal pngcairo size 800,450 font "sans,10"
-set output "examples/pco2.png"
+set output out
 set datafile separator ","
 set xdata time
 set timefmt "%s"
