@@ -1,7 +1,8 @@
 // The fast conversions against the C library on the same input: windows
 // against strtoll in base 16 on the same (at most 8) characters, the value,
-// time and date texts against snprintf and asctime(gmtime()). Any mismatch
-// aborts.
+// time and date texts against snprintf, asctime(gmtime()) and strftime, the
+// shortest reading against std::to_chars. Any mismatch aborts.
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -48,5 +49,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::time_t t = seconds;
   expectSame(fast, formatDate(fast, seconds), std::asctime(std::gmtime(&t)));
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&t));
+  expectSame(fast, formatIsoTime(fast, seconds), text);
+
+  *std::to_chars(text, text + sizeof text, value).ptr = '\0';
+  expectSame(fast, formatShortest(fast, bits), text);
   return 0;
 }

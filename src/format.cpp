@@ -1,6 +1,7 @@
 #include "format.hpp"
 
 #include <cfloat>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -101,10 +102,19 @@ char* formatInt(char* out, int32_t n) {
   return writeUnsigned(out, magnitude);
 }
 
-char* formatDate(char* out, int32_t seconds) {
-  static const char kWeekdays[] = "SunMonTueWedThuFriSat";
-  static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+namespace {
 
+struct CivilTime {
+  int64_t year;
+  unsigned month;  // 1 to 12
+  unsigned day;    // 1 to 31
+  unsigned weekday;  // 0 is Sunday
+  unsigned second;   // of the day
+};
+
+// gmtime() for a 32-bit count: the proleptic Gregorian calendar without
+// leap seconds.
+CivilTime civilTime(int32_t seconds) {
   int64_t days = seconds / 86400;
   int64_t secondOfDay = seconds % 86400;
   if (secondOfDay < 0) {
@@ -115,39 +125,272 @@ char* formatDate(char* out, int32_t seconds) {
   if (weekday < 0)
     weekday += 7;
 
-  // Proleptic Gregorian date from a day count, by 400-year eras whose
-  // years start on March 1, so that the leap day ends the year.
+  // A date from a day count, by 400-year eras whose years start on March 1,
+  // so that the leap day ends the year.
   int64_t shifted = days + 719468;  // days from 0000-03-01
   int64_t era = (shifted >= 0 ? shifted : shifted - 146096) / 146097;
   int64_t dayOfEra = shifted - era * 146097;
   int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
   int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
   int64_t monthFromMarch = (5 * dayOfYear + 2) / 153;
-  unsigned day = static_cast<unsigned>(dayOfYear - (153 * monthFromMarch + 2) / 5 + 1);
-  unsigned month = static_cast<unsigned>(monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9);
-  int64_t year = yearOfEra + era * 400 + (month <= 2);
+  CivilTime civil;
+  civil.day = static_cast<unsigned>(dayOfYear - (153 * monthFromMarch + 2) / 5 + 1);
+  civil.month = static_cast<unsigned>(monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9);
+  civil.year = yearOfEra + era * 400 + (civil.month <= 2);
+  civil.weekday = static_cast<unsigned>(weekday);
+  civil.second = static_cast<unsigned>(secondOfDay);
+  return civil;
+}
 
-  // "%.3s %.3s%3d %.2d:%.2d:%.2d %d\n"; a 32-bit time lies within 1901..2038.
-  std::memcpy(out, kWeekdays + 3 * weekday, 3);
+// "hh:mm:ss"; a 32-bit time lies within the years 1901 to 2038, so the
+// year always has four digits.
+void writeClock(char* out, unsigned second) {
+  writeTwoDigits(out, second / 3600);
+  out[2] = ':';
+  writeTwoDigits(out + 3, second / 60 % 60);
+  out[5] = ':';
+  writeTwoDigits(out + 6, second % 60);
+}
+
+void writeYear(char* out, int64_t year) {
+  writeTwoDigits(out, static_cast<unsigned>(year / 100));
+  writeTwoDigits(out + 2, static_cast<unsigned>(year % 100));
+}
+
+}  // namespace
+
+char* formatDate(char* out, int32_t seconds) {
+  static const char kWeekdays[] = "SunMonTueWedThuFriSat";
+  static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  CivilTime civil = civilTime(seconds);
+  // "%.3s %.3s%3d %.2d:%.2d:%.2d %d\n"
+  std::memcpy(out, kWeekdays + 3 * civil.weekday, 3);
   out[3] = ' ';
-  std::memcpy(out + 4, kMonths + 3 * (month - 1), 3);
+  std::memcpy(out + 4, kMonths + 3 * (civil.month - 1), 3);
   out[7] = ' ';
-  if (day < 10) {
+  if (civil.day < 10) {
     out[8] = ' ';
-    out[9] = static_cast<char>('0' + day);
+    out[9] = static_cast<char>('0' + civil.day);
   } else {
-    writeTwoDigits(out + 8, day);
+    writeTwoDigits(out + 8, civil.day);
   }
   out[10] = ' ';
-  unsigned second = static_cast<unsigned>(secondOfDay);
-  writeTwoDigits(out + 11, second / 3600);
-  out[13] = ':';
-  writeTwoDigits(out + 14, second / 60 % 60);
-  out[16] = ':';
-  writeTwoDigits(out + 17, second % 60);
+  writeClock(out + 11, civil.second);
   out[19] = ' ';
-  writeTwoDigits(out + 20, static_cast<unsigned>(year / 100));
-  writeTwoDigits(out + 22, static_cast<unsigned>(year % 100));
+  writeYear(out + 20, civil.year);
   out[24] = '\n';
   return out + kDateText;
+}
+
+char* formatIsoTime(char* out, int32_t seconds) {
+  // Records come in time order, many to a day: the date is worked out once
+  // per day and kept.
+  static int64_t lastDay = INT64_MIN;
+  static char date[11];
+  int64_t day = seconds / 86400 - (seconds % 86400 < 0);
+  if (day != lastDay) {
+    CivilTime civil = civilTime(seconds);
+    writeYear(date, civil.year);
+    date[4] = '-';
+    writeTwoDigits(date + 5, civil.month);
+    date[7] = '-';
+    writeTwoDigits(date + 8, civil.day);
+    date[10] = 'T';
+    lastDay = day;
+  }
+  std::memcpy(out, date, sizeof date);
+  writeClock(out + 11, static_cast<unsigned>(seconds - day * 86400));
+  out[19] = 'Z';
+  return out + kIsoTimeText;
+}
+
+namespace {
+
+constexpr uint64_t kPowersOfTen[] = {1,           10,           100,           1000,
+                                     10000,       100000,       1000000,       10000000,
+                                     100000000,   1000000000,   10000000000,   100000000000,
+                                     1000000000000};
+
+// For x = m * 2^-q: d, the fewest decimals with 10^d > 2^q, and 10^d.
+struct Decimals {
+  uint64_t power;
+  unsigned d;
+};
+constexpr struct MostDecimals {
+  Decimals of[33];
+  constexpr MostDecimals() : of() {
+    for (unsigned q = 1; q <= 32; ++q) {
+      unsigned d = 0;
+      while (kPowersOfTen[d] <= uint64_t{1} << q)
+        ++d;
+      of[q] = {kPowersOfTen[d], d};
+    }
+  }
+  constexpr const Decimals& operator[](unsigned q) const { return of[q]; }
+} kMostDecimals;
+
+// Eight decimal digits of n < 10^8, most significant first in memory, all
+// at once: the two halves of four digits, then their pairs, then the digits,
+// each split in its own lane with multiplications that stay exact there.
+uint64_t eightDigits(uint64_t n) {
+  uint64_t x = n / 10000 | (n % 10000) << 32;                            // 2 lanes < 10^4
+  uint64_t hundreds = (x * 10486 >> 20) & 0x0000007F0000007Fu;           // lane / 100
+  x = hundreds | (x - 100 * hundreds) << 16;                             // 4 lanes < 100
+  uint64_t tens = (x * 103 >> 10) & 0x000F000F000F000Fu;                 // lane / 10
+  x = tens | (x - 10 * tens) << 8;                                       // 8 lanes < 10
+  return x + 0x3030303030303030u;
+}
+
+// The shortest text of x = m * 2^-q, 2^23 < m < 2^24, 1 <= q <= 32, that
+// is 2^-9 < x < 2^23 and no power of two, without its sign; nullptr where
+// to_chars would choose the exponent form. In that range a decimal that
+// reads back as x has a fixed form no longer than its exponent form (at
+// most two zeros after the point, and an integer part under 100000 when
+// there is no fraction), so to_chars writes the fixed form of the shortest
+// such decimal, and of those the nearest to x.
+//
+// The decimals that read back as x fill x's rounding interval, x +- ulp/2
+// (ulp = 2^-q; the ends count when m is even, as ties go to even; below a
+// power of two the interval is lopsided, and those few go to the library).
+// At d decimals the candidates are the integers c with c / 10^d inside it.
+// Scaled by 10^d * 2^(q+2), everything is an exact integer below 2^63:
+//
+//   x * 10^d     = 4m * 10^d
+//   upper end    = 4m * 10^d + 2 * 10^d
+//   lower end    = 4m * 10^d - 2 * 10^d
+//   candidate c  = c * 2^(q+2)
+//
+// Let d be the fewest decimals with 10^d > 2^q. At d the interval is
+// wider than one candidate apart, so the integer nearest to x * 10^d lies
+// inside. At d - 1 (10^(d-1) <= 2^q) it is narrower: it holds at most one
+// candidate, a multiple of 10 among those at d, and that is the nearest to
+// x * 10^(d-1). Below that, the one candidate, if any, is that one with a
+// last 0 dropped.
+[[gnu::always_inline]] inline char* shortestFixed(char* out, uint64_t m, unsigned q) {
+  unsigned shift = q + 2;
+  uint64_t unit = uint64_t{1} << shift;
+  uint64_t open = m & 1;
+  const Decimals& most = kMostDecimals[q];
+  uint64_t scaled = m * most.power << 2;
+  uint64_t last = (scaled + 2 * most.power - open) >> shift;
+  uint64_t first = (scaled - 2 * most.power + open + unit - 1) >> shift;
+  uint64_t tens = last / 10;
+  bool fewer = tens * 10 >= first;
+  // The nearest at d decimals, a tie to the even one.
+  uint64_t rounded = scaled + unit / 2;
+  uint64_t c = rounded >> shift;
+  c -= (rounded & (unit - 1)) == 0 && (c & 1) != 0;
+  // Half the floats take d - 1 decimals, a coin toss for the branch
+  // predictor: a select, not a branch, which the measurements favour.
+  uint64_t take = 0 - static_cast<uint64_t>(fewer);
+  c = (tens & take) | (c & ~take);
+  unsigned d = most.d - fewer;
+  // The nearest at d is no multiple of 10 unless d - 1 decimals do.
+  while (d > 0 && c % 10 == 0) {
+    c /= 10;
+    --d;
+  }
+
+  if (d == 0) {
+    if (c >= 100000)
+      return nullptr;  // "1e+05" is shorter than "100000"
+    return writeUnsigned(out, c);
+  }
+  // c is no multiple of 10 (else d - 1 decimals would do), so rounding up
+  // never carries into the integer part: that is x's own.
+  uint64_t whole = m >> q;
+  uint64_t fraction = c - whole * kPowersOfTen[d];
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  if (whole < 1000) {
+    // "ddd." with the leading zeros shifted out, as in formatValue.
+    uint32_t text;
+    std::memcpy(&text, kThreeDigits.text[whole], 4);
+    unsigned skip = (whole < 100) + (whole < 10);
+    text >>= 8 * skip;
+    std::memcpy(out, &text, 4);
+    out += 4 - skip;
+  } else {
+    out = writeUnsigned(out, whole);
+    *out++ = '.';
+  }
+  // The fraction's d digits with their leading zeros, from the last d of
+  // its seven-, eight- or sixteen-digit text, shifted to the front of a word.
+  // The caller's room covers the whole words stored.
+  if (d <= 7) {
+    // Three digits, then two pairs.
+    uint64_t high = fraction / 10000, low = fraction - 10000 * high;
+    uint64_t pair = low / 100;
+    uint32_t highText;
+    uint16_t pairText, lastText;
+    std::memcpy(&highText, kThreeDigits.text[high], 4);
+    std::memcpy(&pairText, kDigitPairs + 2 * pair, 2);
+    std::memcpy(&lastText, kDigitPairs + 2 * (low - 100 * pair), 2);
+    uint64_t digits = (highText & 0xFFFFFF) | static_cast<uint64_t>(pairText) << 24 |
+                      static_cast<uint64_t>(lastText) << 40;
+    digits >>= 8 * (7 - d);
+    std::memcpy(out, &digits, 8);
+  } else if (d <= 8) {
+    uint64_t digits = eightDigits(fraction) >> 8 * (8 - d);
+    std::memcpy(out, &digits, 8);
+  } else {
+    uint64_t high = eightDigits(fraction / 100000000) >> 8 * (16 - d);
+    uint64_t low = eightDigits(fraction % 100000000);
+    std::memcpy(out, &high, 8);
+    std::memcpy(out + d - 8, &low, 8);
+  }
+  return out + d;
+#else
+  out = writeUnsigned(out, whole);
+  *out = '.';
+  for (unsigned i = d; i > 0; --i, fraction /= 10)
+    out[i] = static_cast<char>('0' + fraction % 10);
+  return out + d + 1;
+#endif
+}
+
+// Kept out of line so that the fast path saves no registers for the call.
+[[gnu::noinline]] char* shortestByLibrary(char* out, uint32_t word) {
+  float value;
+  std::memcpy(&value, &word, sizeof value);
+  return std::to_chars(out, out + kMaxShortestText, value).ptr;
+}
+
+// formatShortest, inlined into the loop of formatReadings.
+[[gnu::always_inline]] inline char* shortest(char* out, uint32_t word) {
+  uint32_t magnitude = word & 0x7FFFFFFF;
+  uint32_t exponent = magnitude >> 23;
+  *out = '-';
+  char* text = out + (word >> 31);
+  if (magnitude == 0) {
+    *text = '0';
+    return text + 1;
+  }
+  if (exponent >= 118 && exponent <= 149 && (magnitude & 0x7FFFFF) != 0) {  // 2^-9 < |x| < 2^23
+    char* end = shortestFixed(text, (magnitude & 0x7FFFFF) | 0x800000, 150 - exponent);
+    if (end != nullptr)
+      return end;
+  }
+  return shortestByLibrary(out, word);
+}
+
+}  // namespace
+
+char* formatShortest(char* out, uint32_t word) {
+  return shortest(out, word);
+}
+
+char* formatReadings(char* out, const uint32_t* words, int count, const char* missing, bool finiteOnly) {
+  size_t missingLength = std::strlen(missing);
+  // NaN, or with finiteOnly NaN and the infinities.
+  uint32_t firstMissing = finiteOnly ? 0x7F800000 : 0x7F800001;
+  for (int k = 0; k < count; ++k) {
+    *out++ = ',';
+    if ((words[k] & 0x7FFFFFFF) >= firstMissing) {
+      std::memcpy(out, missing, missingLength);
+      out += missingLength;
+    } else {
+      out = shortest(out, words[k]);
+    }
+  }
+  return out;
 }

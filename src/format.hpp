@@ -22,3 +22,18 @@ char* formatInt(char* out, int32_t n);
 
 // asctime(gmtime(&t)) for t = seconds, its line feed included.
 char* formatDate(char* out, int32_t seconds);
+
+// "2026-06-14T00:00:20Z": strftime("%Y-%m-%dT%H:%M:%SZ", gmtime(&t)).
+constexpr size_t kIsoTimeText = 20;
+char* formatIsoTime(char* out, int32_t seconds);
+
+// std::to_chars(float) of the single-precision number with bits `word`: the
+// shortest text that reads back as the same float, "nan" and "inf" as it
+// writes them. At most kMaxShortestText bytes, "-1.1754942e-38" and the like.
+constexpr size_t kMaxShortestText = 16;
+char* formatShortest(char* out, uint32_t word);
+
+// For each of `count` words: a comma, then formatShortest's text, or
+// `missing` for NaN and, when `finiteOnly`, for the infinities too. `out`
+// needs room for count * (1 + kMaxShortestText) + 8 bytes.
+char* formatReadings(char* out, const uint32_t* words, int count, const char* missing, bool finiteOnly);

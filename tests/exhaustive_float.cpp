@@ -1,7 +1,9 @@
-// Holds formatValue against snprintf("%.3f") for all 2^32 bit patterns.
+// Holds formatValue against snprintf("%.3f") and formatShortest against
+// std::to_chars for all 2^32 bit patterns.
 // Too slow for the default run (minutes on two cores): built always, run
 // with the long tests (-DHEXLOG_LONG_TESTS=ON) or by hand.
 #include <atomic>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +31,13 @@ int main() {
         if (end - text != length || std::memcmp(text, expected, static_cast<size_t>(length)) != 0) {
           if (mismatches++ < 20)
             std::fprintf(stderr, "mismatch at %08" PRIX32 ": %s vs %.*s\n", word, expected,
+                         static_cast<int>(end - text), text);
+        }
+        length = static_cast<int>(std::to_chars(expected, expected + sizeof expected, value).ptr - expected);
+        end = formatShortest(text, word);
+        if (end - text != length || std::memcmp(text, expected, static_cast<size_t>(length)) != 0) {
+          if (mismatches++ < 20)
+            std::fprintf(stderr, "shortest mismatch at %08" PRIX32 ": %.*s vs %.*s\n", word, length, expected,
                          static_cast<int>(end - text), text);
         }
       }

@@ -1,11 +1,17 @@
 // The printf-free conversions, each held against the C library call it replaces.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "format.hpp"
 
@@ -123,6 +129,106 @@ TEST(FormatDate, EveryDayOfThe32BitRange) {
   }
   for (int32_t t : {INT32_MIN, INT32_MIN + 1, -1, 0, 1, INT32_MAX - 1, INT32_MAX})
     EXPECT_EQ(dateText(t), asctimeText(t)) << t;
+}
+
+}  // namespace
+
+namespace {
+
+std::string shortestText(uint32_t bits) {
+  char text[kMaxShortestText + 8];
+  return std::string(text, static_cast<size_t>(formatShortest(text, bits) - text));
+}
+
+// Significant digits of a number's text: no sign, point, exponent, nor
+// leading or trailing zeros.
+size_t significantDigits(const std::string& text) {
+  std::string digits;
+  for (char c : text.substr(0, text.find('e')))
+    if (std::isdigit(static_cast<unsigned char>(c)))
+      digits += c;
+  size_t from = digits.find_first_not_of('0'), to = digits.find_last_not_of('0');
+  return from == std::string::npos ? 1 : to - from + 1;
+}
+
+// The fewest digits %.*g needs to read back as the same float.
+int fewestDigits(float value) {
+  for (int p = 1;; ++p) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*g", p, static_cast<double>(value));
+    if (bitsOf(std::strtof(text, nullptr)) == bitsOf(value))
+      return p;
+  }
+}
+
+// Every exponent, random mantissas and signs, the mantissa ends, ties of
+// the nearest choice (odd multiples of a half ulp do not exist, but values
+// that sit on a decimal's midpoint do: k + 0.5 for small k), subnormals.
+std::vector<uint32_t> manyFloats() {
+  std::mt19937 rng(14);
+  std::vector<uint32_t> words;
+  for (uint32_t exponent = 0; exponent < 255; ++exponent)
+    for (uint32_t i = 0; i < 600; ++i) {
+      uint32_t mantissa = i < 4 ? (i < 2 ? i : 0x7FFFFF - (i - 2)) : static_cast<uint32_t>(rng()) & 0x7FFFFF;
+      words.push_back((rng() & 1u) << 31 | exponent << 23 | mantissa);
+    }
+  for (int k = 0; k < 20000; ++k)
+    words.push_back(bitsOf(static_cast<float>(k) + 0.5f));
+  return words;
+}
+
+TEST(FormatShortest, ReadsBackToTheSameBitsWithTheFewestDigits) {
+  for (uint32_t bits : manyFloats()) {
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    std::string text = shortestText(bits);
+    ASSERT_EQ(bitsOf(std::strtof(text.c_str(), nullptr)), bits) << text;
+    // An integer keeps its own digits where they are no longer than the
+    // exponent form ("123456792", not "123456790"): only its length is least.
+    if (text.find_first_of(".e") == std::string::npos && std::fabs(value) >= 0x1p24f)
+      continue;
+    // Below a power of two the interval is lopsided, and a shorter decimal
+    // above x may read back where %.*g, rounding to nearest, falls below.
+    if ((bits & 0x7FFFFF) == 0)
+      ASSERT_LE(significantDigits(text), static_cast<size_t>(fewestDigits(value))) << text;
+    else
+      ASSERT_EQ(significantDigits(text), static_cast<size_t>(fewestDigits(value))) << text;
+  }
+}
+
+TEST(FormatShortest, IsWhatToCharsWritesForEveryKindOfFloat) {
+  std::vector<uint32_t> words = manyFloats();
+  for (uint32_t bits : {0x00000000u, 0x80000000u, 0x7F800000u, 0xFF800000u, 0x7FC00000u, 0xFFC00001u, 0x00000001u,
+                        0x007FFFFFu, 0x00800000u, 0x3F800000u, 0x4B000000u, 0x3B000000u, 0x3B000001u, 0x4AFFFFFFu})
+    words.push_back(bits);
+  for (uint32_t bits : words) {
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    char expected[64];
+    *std::to_chars(expected, expected + sizeof expected, value).ptr = '\0';
+    ASSERT_EQ(shortestText(bits), expected) << std::hex << bits;
+  }
+}
+
+std::string isoText(int32_t seconds) {
+  char text[kIsoTimeText];
+  return std::string(text, static_cast<size_t>(formatIsoTime(text, seconds) - text));
+}
+
+TEST(FormatIsoTime, EveryDayOfThe32BitRangeInAnyOrder) {
+  std::mt19937 rng(15);
+  std::vector<int64_t> times;
+  for (int64_t day = INT32_MIN / 86400 - 1; day <= INT32_MAX / 86400 + 1; ++day)
+    for (int64_t t : {day * 86400, day * 86400 + 86399, day * 86400 + static_cast<int64_t>(rng() % 86400)})
+      if (t >= INT32_MIN && t <= INT32_MAX)
+        times.push_back(t);
+  std::shuffle(times.begin() + static_cast<long>(times.size() / 2), times.end(), rng);  // the kept date must not leak
+  for (int64_t t : times) {
+    std::time_t time = t;
+    char expected[32];
+    std::strftime(expected, sizeof expected, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&time));
+    ASSERT_EQ(isoText(static_cast<int32_t>(t)), expected) << t;
+  }
 }
 
 }  // namespace
