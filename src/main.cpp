@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "csv.hpp"
 #include "output.hpp"
 #include "record.hpp"
 #include "scan.hpp"
@@ -19,18 +20,25 @@ namespace {
 
 // Long options only: a new short option would change how existing command
 // lines are read ("-s -x" and "-vx" included).
-enum LongOption { kHelp = 256, kVersion, kOutput };
+enum LongOption { kHelp = 256, kVersion, kOutput, kFormat, kTime };
 const struct option kLongOptions[] = {
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {"output", required_argument, nullptr, kOutput},
+    {"format", required_argument, nullptr, kFormat},
+    {"time", required_argument, nullptr, kTime},
     {nullptr, 0, nullptr, 0},
 };
 const char* const kLongHelp[] = {
+    "  --format=FORMAT plain (the default), verbose (as -v) or csv\n",
+    "  --time=FORM     the csv time: iso (2026-06-14T00:00:20Z, the default) or epoch\n",
     "  --output=FILE   write to FILE, replacing it only when the whole run succeeds\n",
     "  --help          print this help and exit\n",
     "  --version       print the version and exit\n",
 };
+
+enum class Format { kPlain, kVerbose, kCsv };
+const char* const kFormatNames[] = {"plain", "verbose", "csv"};
 
 // Where "Cannot open file" and its like go: standard output, as the records
 // do, unless the records go somewhere else.
@@ -74,8 +82,8 @@ void shortOptionMessage(const char* name, int option) {
 int longOptionFailed(const char* argument, int option) {
   size_t length = std::strcspn(argument, "=");
   const char* problem = "is not an option of hexlog";
-  if (option == kOutput)
-    problem = "needs a value (--output=FILE)";
+  if (option == kOutput || option == kFormat || option == kTime)
+    problem = "needs a value (--name=VALUE)";
   else if (option != 0)
     problem = "takes no value";
   else {
@@ -87,6 +95,15 @@ int longOptionFailed(const char* argument, int option) {
   }
   std::fprintf(stderr, "hexlog: '%.*s' %s; see 'hexlog --help'\n", static_cast<int>(length), argument,
                problem);
+  return 1;
+}
+
+// A bad combination of options: one line, before anything is read.
+template <typename... Values>
+int failed(const char* format, Values... values) {
+  std::fprintf(stderr, "hexlog: ");
+  std::fprintf(stderr, format, values...);
+  std::fprintf(stderr, "\n");
   return 1;
 }
 
@@ -119,6 +136,8 @@ int main(int argc, char** argv) {
   }
 
   const char* outputPath = nullptr;
+  const char* formatName = nullptr;
+  const char* timeForm = nullptr;
   opterr = 0;
   int option;
   while ((option = getopt_long(argc, argv, "s:v", kLongOptions, nullptr)) != -1) {
@@ -142,6 +161,12 @@ int main(int argc, char** argv) {
       case kOutput:
         outputPath = optarg;
         break;
+      case kFormat:
+        formatName = optarg;
+        break;
+      case kTime:
+        timeForm = optarg;
+        break;
       default:  // a short option is reported and passed over, a long one ends the run
         if (optopt > 0 && optopt < kHelp) {
           shortOptionMessage(name, optopt);
@@ -151,15 +176,42 @@ int main(int argc, char** argv) {
     }
   }
 
+  Format format = verbose ? Format::kVerbose : Format::kPlain;
+  if (formatName != nullptr) {
+    int known = 0;
+    while (known < 3 && std::strcmp(formatName, kFormatNames[known]) != 0)
+      ++known;
+    if (known == 3)
+      return failed("unknown format '%s'; the formats are plain, verbose and csv", formatName);
+    if (verbose && known != static_cast<int>(Format::kVerbose))
+      return failed("-v asks for the verbose format, not --format=%s", formatName);
+    format = static_cast<Format>(known);
+  }
+  if (timeForm != nullptr) {
+    if (format != Format::kCsv)
+      return failed("--time=%s is for --format=csv only", timeForm);
+    if (std::strcmp(timeForm, "epoch") != 0 && std::strcmp(timeForm, "iso") != 0)
+      return failed("--time is iso or epoch, not '%s'", timeForm);
+    csvEpochTime = std::strcmp(timeForm, "epoch") == 0;
+  }
+  verbose = format == Format::kVerbose;
+
   if (outputPath != nullptr) {
     if (!startOutputFile(outputPath))
       return 1;
     messagesToStderr = true;
   }
+  if (format == Format::kCsv) {
+    // Standard output carries data that a message must not land in.
+    messagesToStderr = true;
+    recordWriter = writeCsvRecord;
+    writeCsvHeader();
+  }
   for (int i = optind; i < argc; ++i) {
     // "-" is standard input; a file of that name is still "./-".
     bool standardInput = std::strcmp(argv[i], "-") == 0;
     int fd = standardInput ? STDIN_FILENO : open(argv[i], O_RDONLY);
+    inputName = argv[i];
     if (fd < 0)
       return fileFailed("Cannot open file ", argv[i]);
     bool read = scanFile(fd, buf, sizeof buf);
@@ -172,5 +224,9 @@ int main(int argc, char** argv) {
     finishOutputFile();
   else
     flushOutput();
+  if (cutRecords > 0)
+    std::fprintf(stderr, "hexlog: %llu record%s had more than %d readings and %s cut to %d; the first: %s:%llu\n",
+                 cutRecords, cutRecords == 1 ? "" : "s", kFieldCount, cutRecords == 1 ? "was" : "were",
+                 kFieldCount, firstCutName, firstCutLine);
   return 0;
 }

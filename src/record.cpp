@@ -6,6 +6,7 @@
 
 #include "format.hpp"
 #include "output.hpp"
+#include "scan.hpp"
 
 int32_t startChars = 24;
 bool verbose = false;
@@ -120,49 +121,128 @@ uint32_t getWholeWindow(const char* p) {
   return wholeWindow(p);
 }
 
+namespace {
+
+// The one walk over a record's words, whatever the format: the time word
+// at startChars, then each value word for as long as its window begins with
+// a hexadecimal digit. The sink takes the time first, then the values; a
+// sink's value() returns false to stop the walk.
+template <typename Sink>
+inline void walkRecord(const char* text, size_t length, Sink& sink) {
+  const char* end = text + length;
+  // A prefix that reaches outside the text leaves no time word: pointing at
+  // the terminating NUL gives time 0 and no values, and reads nothing more.
+  const char* pos = end;
+  if (startChars >= 0 && static_cast<size_t>(startChars) <= length)
+    pos = text + startChars;
+  size_t left = static_cast<size_t>(end - pos);
+  sink.time(static_cast<int32_t>(left >= 8 ? wholeWindow(pos) : getHexLong(pos)));
+  // Remaining lengths, not pointers, are compared, so that no pointer is
+  // ever formed beyond the end of the text.
+  for (size_t k = 0; left > 8 && isHexDigit(pos[8]); left -= 8, ++k) {
+    pos += 8;
+    if (!sink.value(k, left >= 16 ? wholeWindow(pos) : getHexLong(pos)))
+      return;
+  }
+}
+
+struct PlainText {
+  char* o;
+  void time(int32_t time) { o = formatInt(outputReserve(kValueRoom), time); }
+  bool value(size_t, uint32_t word) {
+    o = outputKeepRoom(o, kValueRoom);
+    std::memcpy(o, ", ", 2);
+    o = formatValue(o + 2, word);
+    return true;
+  }
+};
+
+struct VerboseText {
+  char* o;
+  void time(int32_t time) {
+    o = formatDate(outputReserve(kValueRoom), time);
+    std::memcpy(o, "\r\n", 2);
+    o += 2;
+  }
+  bool value(size_t k, uint32_t word) {
+    o = outputKeepRoom(o, kValueRoom);
+    o = printName(o, k);
+    o = formatValue(o, word);
+    std::memcpy(o, "\r\n", 2);
+    o += 2;
+    return true;
+  }
+};
+
+struct Collector {
+  Record& record;
+  bool cut = false;
+  void time(int32_t time) {
+    record.time = time;
+    record.count = 0;
+  }
+  bool value(size_t k, uint32_t word) {
+    cut = k == kFieldCount;
+    if (cut)
+      return false;
+    record.words[k] = word;
+    record.count = static_cast<int>(k) + 1;
+    return true;
+  }
+};
+
+// Every record ends in CR LF.
+void endText(char* o) {
+  o = outputKeepRoom(o, 2);
+  std::memcpy(o, "\r\n", 2);
+  outputCommit(o + 2);
+}
+
+struct ColumnNames {
+  char text[kFieldCount][kNameColumn + 1];
+  ColumnNames() {
+    for (int k = 0; k < kFieldCount; ++k) {
+      std::strcpy(text[k], std::strcmp(fields[k], "AirPumpOff Humdity") == 0 ? "AirPumpOff Humidity" : fields[k]);
+      for (char* c = text[k]; *c != '\0'; ++c)
+        if (*c == ' ')
+          *c = '_';
+    }
+  }
+};
+const ColumnNames kColumnNames;
+
+}  // namespace
+
+void (*recordWriter)(const Record& record) = nullptr;
+unsigned long long cutRecords = 0;
+const char* firstCutName = nullptr;
+unsigned long long firstCutLine = 0;
+
+const char* columnName(int k) {
+  return kColumnNames.text[k];
+}
+
 void printOneRecord(const char* text) {
   printOneRecord(text, std::strlen(text));
 }
 
 void printOneRecord(const char* text, size_t length) {
-  const char* end = text + length;
-  // A prefix that reaches outside the text leaves no time word: pointing at
-  // the terminating NUL prints time 0 and no values, and reads nothing more.
-  const char* pos = end;
-  if (startChars >= 0 && static_cast<size_t>(startChars) <= length)
-    pos = text + startChars;
-
-  size_t left = static_cast<size_t>(end - pos);
-  int32_t time = static_cast<int32_t>(left >= 8 ? wholeWindow(pos) : getHexLong(pos));
-  char* o = outputReserve(kValueRoom);
-  if (verbose) {
-    o = formatDate(o, time);
-    std::memcpy(o, "\r\n", 2);
-    o += 2;
-  } else {
-    o = formatInt(o, time);
-  }
-  outputCommit(o);
-
-  // Remaining lengths, not pointers, are compared, so that no pointer is
-  // ever formed beyond the end of the text.
-  size_t k = 0;
-  for (; left > 8 && isHexDigit(pos[8]); left -= 8, ++k) {
-    pos += 8;
-    o = outputKeepRoom(o, kValueRoom);
-    uint32_t word = left >= 16 ? wholeWindow(pos) : getHexLong(pos);
-    if (verbose) {
-      o = printName(o, k);
-      o = formatValue(o, word);
-      std::memcpy(o, "\r\n", 2);
-      o += 2;
-    } else {
-      std::memcpy(o, ", ", 2);
-      o = formatValue(o + 2, word);
+  if (recordWriter != nullptr) {
+    Record record;
+    Collector collector{record};
+    walkRecord(text, length, collector);
+    if (collector.cut && cutRecords++ == 0) {
+      firstCutName = inputName;
+      firstCutLine = inputLine;
     }
+    recordWriter(record);
+  } else if (verbose) {
+    VerboseText sink{nullptr};
+    walkRecord(text, length, sink);
+    endText(sink.o);
+  } else {
+    PlainText sink{nullptr};
+    walkRecord(text, length, sink);
+    endText(sink.o);
   }
-  outputCommit(o);
-  o = outputReserve(2);
-  std::memcpy(o, "\r\n", 2);
-  outputCommit(o + 2);
 }

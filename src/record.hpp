@@ -34,7 +34,29 @@ uint32_t getHexLong(const char* p);
 // strtoll, all eight read at once.
 uint32_t getWholeWindow(const char* p);
 
+// The identifier of value word k in the formats with named columns: the
+// name with blanks as underscores, and "Humdity" spelt right.
+const char* columnName(int k);
+
 // Decodes the NUL-terminated record text and appends it to the output.
 void printOneRecord(const char* text);
 // The same, for a caller that knows the text's length (up to its NUL).
 void printOneRecord(const char* text, size_t length);
+
+// A record as the formats with named columns take it: the time and the
+// first kFieldCount value words.
+struct Record {
+  int32_t time;
+  int count;  // words[0] to words[count - 1] are present
+  uint32_t words[kFieldCount];
+};
+
+// When set, printOneRecord hands each record to it instead of printing the
+// plain or verbose text.
+extern void (*recordWriter)(const Record& record);
+
+// Records that had more value words than kFieldCount, cut to that many,
+// and where the first of them was.
+extern unsigned long long cutRecords;
+extern const char* firstCutName;
+extern unsigned long long firstCutLine;

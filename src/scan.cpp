@@ -10,6 +10,9 @@
 #include "output.hpp"
 #include "record.hpp"
 
+const char* inputName = "";
+unsigned long long inputLine = 1;
+
 namespace {
 
 // isspace() in the C locale.
@@ -52,6 +55,7 @@ void flushBeforeWaiting(int fd, bool mayWait) {
 bool scanFile(int fd, char* buf, size_t size) {
   struct stat status;
   bool mayWait = fstat(fd, &status) != 0 || !S_ISREG(status.st_mode);
+  inputLine = 1;
   //   buf: [ done ... | start: pieces not yet cut ... | filled: free ... | 1 spare ]
   size_t capacity = size - 1;
   size_t start = 0;
@@ -73,6 +77,7 @@ bool scanFile(int fd, char* buf, size_t size) {
       else
         break;  // the piece goes on in the next block
       scanPiece(piece, piece + length);
+      inputLine += piece[length - 1] == '\n';
       start += length;
     }
     if (atEnd)

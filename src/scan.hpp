@@ -12,6 +12,11 @@ constexpr size_t kMinRecordLength = 132;
 // scanFile needs room for one whole piece and the NUL that ends it.
 constexpr size_t kMinScanBuffer = kMaxPiece + 2;
 
+// Where the piece being decoded comes from, for messages: the name the
+// caller gives the file, and the line, counted from 1 by scanFile.
+extern const char* inputName;
+extern unsigned long long inputLine;
+
 // Reads `fd` to its end in blocks through `buf`, cuts the blocks into exactly
 // the pieces fgets(buf, 1024, file) would return, and hands every piece that
 // holds a record to printOneRecord. Returns false on a read error.

@@ -4,8 +4,11 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstring>
+#include <ctime>
 #include <thread>
 
+#include "reference.hpp"
 #include "tool.hpp"
 
 namespace {
@@ -377,6 +380,123 @@ TEST_F(Cli, LongHeaderLinePrintsAsARecordWithTimeZero) {
   ASSERT_GE(header.size(), 132u);
   // "re 2.1, " gives time 0; "all read" begins with a hex digit, "ings in " ends it.
   EXPECT_EQ(run({file("a", header)}).out, "0, 0.000\r\n");
+}
+
+// ---- csv -----------------------------------------------------------------------
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts(1);
+  for (char c : text)
+    if (c == separator)
+      parts.emplace_back();
+    else
+      parts.back() += c;
+  return parts;
+}
+
+// A record line of the time word and these value words, hexadecimal.
+std::string recordLine(uint32_t time, const std::vector<uint32_t>& words) {
+  char hex[9];
+  std::snprintf(hex, sizeof hex, "%08X", time);
+  std::string line = kPrefix + hex;
+  for (uint32_t word : words) {
+    std::snprintf(hex, sizeof hex, "%08x", word);
+    line += hex;
+  }
+  return line + std::string(line.size() < 140 ? 140 - line.size() : 0, ' ') + "\r\n";
+}
+
+TEST_F(Cli, CsvHasTheNamesThenThirtyThreeFieldsPerRecord) {
+  std::vector<uint32_t> full;
+  for (uint32_t k = 0; k < 32; ++k)
+    full.push_back(0x3F800000 + k * 0x01234567);
+  std::vector<std::vector<uint32_t>> records = {full, {0x41855A15, 0x7FC00000, 0xFF800000}, {}};
+  std::vector<uint32_t> times = {1781395220, 0x80000000, 0x7FFFFFFF};
+  std::string content = "# a header line\n";
+  for (size_t i = 0; i < records.size(); ++i)
+    content += recordLine(times[i], records[i]);
+  Result r = run({"--format=csv", file("a.log", content)});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  std::vector<std::string> lines = split(r.out, '\n');
+  ASSERT_EQ(lines.size(), records.size() + 2);
+  EXPECT_EQ(lines.back(), "") << "every line ends in LF";
+  // The names as the verbose text prints them, blanks as underscores, spelt right.
+  std::string header = "time";
+  for (std::string name : reference::kNames) {
+    std::replace(name.begin(), name.end(), ' ', '_');
+    header += "," + (name == "AirPumpOff_Humdity" ? "AirPumpOff_Humidity" : name);
+  }
+  EXPECT_EQ(lines[0], header);
+  for (size_t i = 0; i < records.size(); ++i) {
+    std::vector<std::string> fields = split(lines[i + 1], ',');
+    ASSERT_EQ(fields.size(), 33u) << lines[i + 1];
+    std::time_t t = static_cast<int32_t>(times[i]);
+    char iso[32];
+    std::strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&t));
+    EXPECT_EQ(fields[0], iso);
+    for (size_t k = 0; k < 32; ++k) {
+      bool present = k < records[i].size() && records[i][k] != 0x7FC00000;  // NaN is missing too
+      EXPECT_EQ(fields[k + 1].empty(), !present) << i << " " << k;
+      if (present) {
+        float value = std::strtof(fields[k + 1].c_str(), nullptr);
+        uint32_t bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        EXPECT_EQ(bits, records[i][k]) << fields[k + 1];
+      }
+    }
+  }
+  // The time in seconds is the plain output's.
+  std::vector<std::string> plain = split(run({dir_ + "/a.log"}).out, '\n');
+  std::vector<std::string> epoch = split(run({"--format=csv", "--time=epoch", dir_ + "/a.log"}).out, '\n');
+  for (size_t i = 0; i < records.size(); ++i)
+    EXPECT_EQ(split(epoch[i + 1], ',')[0], plain[i].substr(0, plain[i].find_first_of(",\r")));
+}
+
+TEST_F(Cli, CsvCutsLongRecordsAndSaysWhereTheFirstWas) {
+  std::string log = file("a.log", recordLine(1, {1}) + "\n" + recordLine(2, std::vector<uint32_t>(34, 1)) +
+                                      recordLine(3, std::vector<uint32_t>(33, 1)) + recordLine(4, {1}));
+  Result r = run({"--format=csv", "-s", "24", log, log});
+  EXPECT_EQ(r.status, 0);
+  for (const std::string& line : split(r.out, '\n')) {
+    if (!line.empty()) {
+      EXPECT_EQ(split(line, ',').size(), 33u) << line;
+    }
+  }
+  EXPECT_EQ(r.err, "hexlog: 4 records had more than 32 readings and were cut to 32; the first: " + log + ":3\n");
+}
+
+TEST_F(Cli, FormatOptions) {
+  std::string log = file("a.log", recordLine(1, {0x3F800000}));
+  EXPECT_EQ(run({"--format=verbose", log}).out, run({"-v", log}).out);
+  EXPECT_EQ(run({"-v", "--format=verbose", log}).out, run({"-v", log}).out);
+  EXPECT_EQ(run({"--format=plain", log}).out, run({log}).out);
+  // -s moves the time word in every format.
+  std::string csv = run({"--format=csv", "--time=epoch", "-s", "20", log}).out;
+  EXPECT_EQ(split(split(csv, '\n')[1], ',')[0], split(run({"-s", "20", log}).out, ',')[0]);
+  for (std::vector<std::string> command : std::vector<std::vector<std::string>>{
+           {"-v", "--format=csv", log}, {"--format=csv", "-v", log}, {"--format=plain", "-v", log},
+           {"--format=xml", log}, {"--time=epoch", log}, {"--format=csv", "--time=local", log}}) {
+    Result r = run(command);
+    EXPECT_EQ(r.status, 1) << command[0] << command[1];
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  EXPECT_NE(run({"--format=xml", log}).err.find("plain, verbose and csv"), std::string::npos);
+}
+
+TEST_F(Cli, CsvMessagesGoToStandardError) {
+  std::string log = file("a.log", recordLine(1, {0x3F800000}));
+  std::string missing = dir_ + "/missing.log";
+  Result r = run({"--format=csv", log, missing});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, run({"--format=csv", log}).out);
+  EXPECT_EQ(r.err, "Cannot open file " + missing + "\n");
+}
+
+TEST_F(Cli, TheExampleCsvIsTheExampleLogDecoded) {
+  EXPECT_EQ(run({"--format=csv", HEXLOG_SOURCE_DIR "/examples/sample.log"}).out,
+            slurp(HEXLOG_SOURCE_DIR "/examples/sample.csv"));
 }
 
 // ---- The README and the manual ---------------------------------------------------
