@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Times hexlog on a generated realistic log: plain and verbose mode, against
-# `xxd -r -p` (hex to binary only) on the same file in the same run, and
-# reports input MB/s, the ratio to xxd and peak resident memory.
+# Times hexlog on a generated realistic log: plain and verbose mode and the
+# csv format, against `xxd -r -p` (hex to binary only) on the same file in
+# the same run, and reports input MB/s, the ratios to plain output and to
+# xxd, and peak resident memory.
 #
 #   bash bench/run.sh [RECORDS]     (default 2000000 records, about 580 MB)
 #
@@ -22,11 +23,12 @@ hexlog=$build/hexlog
 bytes=$(stat -c %s "$work/big.log")
 echo "input: $records records, $bytes bytes; $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)"
 
-# Seconds for one command: hyperfine's mean, or the best of five runs.
+# Seconds for one command: the fastest of hyperfine's runs, or the best of
+# five runs; the fastest is the least disturbed by a shared machine.
 seconds() {
   if command -v hyperfine >/dev/null; then
     hyperfine --warmup 1 --runs 5 --export-json "$work/t.json" --output=null "$1" >/dev/null
-    python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["results"][0]["mean"])' "$work/t.json"
+    python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["results"][0]["min"])' "$work/t.json"
   else
     best=
     for _ in 1 2 3 4 5; do
@@ -43,16 +45,23 @@ peak() {  # peak resident memory in KiB
   /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1
 }
 
-xxd_s=$(seconds "xxd -r -p $work/big.log")
-plain_s=$(seconds "$hexlog $work/big.log")
-verbose_s=$(seconds "$hexlog -v $work/big.log")
-python3 - "$bytes" "$xxd_s" "$plain_s" "$verbose_s" <<'PY'
+commands=("xxd -r -p" "hexlog" "hexlog -v" "hexlog --format=csv")
+times=()
+for command in "${commands[@]}"; do
+  times+=("$(seconds "${command/#hexlog/$hexlog} $work/big.log")")
+done
+python3 - "$bytes" "${commands[@]}" -- "${times[@]}" <<'PY'
 import sys
-size, xxd, plain, verbose = int(sys.argv[1]), *map(float, sys.argv[2:])
-mb = size / 1e6
-for name, s in (("xxd -r -p", xxd), ("hexlog", plain), ("hexlog -v", verbose)):
-    print(f"{name:10s} {s:7.3f} s  {mb / s:7.1f} MB/s  {xxd / s:5.2f} x xxd")
+size = int(sys.argv[1])
+split = sys.argv.index("--")
+names, seconds = sys.argv[2:split], [float(t) for t in sys.argv[split + 1:]]
+xxd, plain = seconds[0], seconds[1]
+print(f"{'command':22s} {'time':>8s} {'input':>11s} {'vs plain':>9s} {'vs xxd':>7s}")
+for name, s in zip(names, seconds):
+    print(f"{name:22s} {s:7.3f}s {size / 1e6 / s:6.1f} MB/s {s / plain:8.2f}x {xxd / s:6.2f}x")
 PY
-echo "peak memory: plain $(peak "$hexlog" "$work/big.log") KiB on $bytes bytes," \
-     "$(peak "$hexlog" "$work/small.log") KiB on $(stat -c %s "$work/small.log") bytes;" \
-     "verbose $(peak "$hexlog" -v "$work/big.log") KiB"
+echo "peak memory (KiB) on $bytes bytes, and on $(stat -c %s "$work/small.log"):"
+for options in "" "-v" "--format=csv"; do
+  # shellcheck disable=SC2086
+  echo "  hexlog $options: $(peak "$hexlog" $options "$work/big.log"), $(peak "$hexlog" $options "$work/small.log")"
+done
