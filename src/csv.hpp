@@ -16,3 +16,9 @@ extern bool csvEpochTime;
 
 void writeCsvHeader();
 void writeCsvRecord(const Record& record);
+
+// The names row of csv and NCCSV, LF included.
+void writeNamesRow();
+// A row as csv writes it, with `missing` for NaN and the readings a record
+// lacks, and for the infinities too when `finiteOnly`.
+void writeReadingsRow(const Record& record, const char* missing, bool finiteOnly);

@@ -9,6 +9,9 @@
 #include <cstring>
 
 #include "csv.hpp"
+#include "metadata.hpp"
+#include "nccsv.hpp"
+#include "netcdf.hpp"
 #include "output.hpp"
 #include "record.hpp"
 #include "scan.hpp"
@@ -20,25 +23,36 @@ namespace {
 
 // Long options only: a new short option would change how existing command
 // lines are read ("-s -x" and "-vx" included).
-enum LongOption { kHelp = 256, kVersion, kOutput, kFormat, kTime };
+enum LongOption { kHelp = 256, kVersion, kOutput, kFormat, kTime, kMetadata };
 const struct option kLongOptions[] = {
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {"output", required_argument, nullptr, kOutput},
     {"format", required_argument, nullptr, kFormat},
     {"time", required_argument, nullptr, kTime},
+    {"metadata", required_argument, nullptr, kMetadata},
     {nullptr, 0, nullptr, 0},
 };
 const char* const kLongHelp[] = {
-    "  --format=FORMAT plain (the default), verbose (as -v) or csv\n",
+    "  --format=FORMAT plain (the default), verbose (as -v), csv, nccsv or netcdf\n",
     "  --time=FORM     the csv time: iso (2026-06-14T00:00:20Z, the default) or epoch\n",
+    "  --metadata=FILE NCCSV metadata lines for nccsv and netcdf: the station's attributes\n",
     "  --output=FILE   write to FILE, replacing it only when the whole run succeeds\n",
     "  --help          print this help and exit\n",
     "  --version       print the version and exit\n",
 };
 
-enum class Format { kPlain, kVerbose, kCsv };
-const char* const kFormatNames[] = {"plain", "verbose", "csv"};
+enum class Format { kPlain, kVerbose, kCsv, kNccsv, kNetcdf };
+const char* const kFormatNames[] = {"plain", "verbose", "csv", "nccsv", "netcdf"};
+constexpr int kFormats = 5;
+
+// The long options' values, as given.
+struct Settings {
+  const char* output = nullptr;
+  const char* format = nullptr;
+  const char* time = nullptr;
+  const char* metadata = nullptr;
+};
 
 // Where "Cannot open file" and its like go: standard output, as the records
 // do, unless the records go somewhere else.
@@ -82,7 +96,7 @@ void shortOptionMessage(const char* name, int option) {
 int longOptionFailed(const char* argument, int option) {
   size_t length = std::strcspn(argument, "=");
   const char* problem = "is not an option of hexlog";
-  if (option == kOutput || option == kFormat || option == kTime)
+  if (option == kOutput || option == kFormat || option == kTime || option == kMetadata)
     problem = "needs a value (--name=VALUE)";
   else if (option != 0)
     problem = "takes no value";
@@ -100,11 +114,90 @@ int longOptionFailed(const char* argument, int option) {
 
 // A bad combination of options: one line, before anything is read.
 template <typename... Values>
-int failed(const char* format, Values... values) {
+bool failed(const char* format, Values... values) {
   std::fprintf(stderr, "hexlog: ");
   std::fprintf(stderr, format, values...);
   std::fprintf(stderr, "\n");
-  return 1;
+  return false;
+}
+
+// The format the options ask for, and the settings that go with it;
+// false, said why, for a combination that cannot be.
+bool chooseFormat(const Settings& settings, Format& format) {
+  format = verbose ? Format::kVerbose : Format::kPlain;
+  if (settings.format != nullptr) {
+    int known = 0;
+    while (known < kFormats && std::strcmp(settings.format, kFormatNames[known]) != 0)
+      ++known;
+    if (known == kFormats)
+      return failed("unknown format '%s'; the formats are plain, verbose, csv, nccsv and netcdf", settings.format);
+    if (verbose && known != static_cast<int>(Format::kVerbose))
+      return failed("-v asks for the verbose format, not --format=%s", settings.format);
+    format = static_cast<Format>(known);
+  }
+  if (settings.time != nullptr) {
+    if (format != Format::kCsv)
+      return failed("--time=%s is for --format=csv only", settings.time);
+    if (std::strcmp(settings.time, "epoch") != 0 && std::strcmp(settings.time, "iso") != 0)
+      return failed("--time is iso or epoch, not '%s'", settings.time);
+    csvEpochTime = std::strcmp(settings.time, "epoch") == 0;
+  }
+  if (settings.metadata != nullptr && format != Format::kNccsv && format != Format::kNetcdf)
+    return failed("--metadata is for --format=nccsv and --format=netcdf");
+  // Binary data never goes to a terminal or a pipe, and a file half
+  // written is no file: netCDF is written only through --output.
+  if (format == Format::kNetcdf && settings.output == nullptr)
+    return failed("--format=netcdf writes a binary file: name it with --output=FILE");
+  verbose = format == Format::kVerbose;
+  return true;
+}
+
+// Everything that can fail before the first record is checked here, and
+// nothing is written before it is: the metadata file, the netCDF library,
+// the output file. Then the format's writer and its header.
+bool startOutput(const Settings& settings, Format format) {
+  static Metadata metadata;
+  if (settings.metadata != nullptr && !readMetadata(settings.metadata, metadata))
+    return false;
+  if (format == Format::kNetcdf && !loadNetcdf())
+    return false;
+  if (settings.output != nullptr && !startOutputFile(settings.output))
+    return false;
+  // Unless standard output carries the plain or verbose text, a message
+  // must not land in the data.
+  messagesToStderr = settings.output != nullptr || (format != Format::kPlain && format != Format::kVerbose);
+  switch (format) {
+    case Format::kCsv:
+      recordWriter = writeCsvRecord;
+      writeCsvHeader();
+      break;
+    case Format::kNccsv:
+      recordWriter = writeNccsvRecord;
+      writeNccsvHeader(metadata);
+      break;
+    case Format::kNetcdf:
+      recordWriter = writeNetcdfRecord;
+      startNetcdf(outputFileName(), metadata);
+      break;
+    default:
+      break;
+  }
+  return true;
+}
+
+void finishOutput(const Settings& settings, Format format) {
+  if (format == Format::kNccsv)
+    writeNccsvEnd();
+  if (format == Format::kNetcdf)
+    finishNetcdf();
+  if (settings.output != nullptr)
+    finishOutputFile();
+  else
+    flushOutput();
+  if (cutRecords > 0)
+    std::fprintf(stderr, "hexlog: %llu record%s had more than %d readings and %s cut to %d; the first: %s:%llu\n",
+                 cutRecords, cutRecords == 1 ? "" : "s", kFieldCount, cutRecords == 1 ? "was" : "were",
+                 kFieldCount, firstCutName, firstCutLine);
 }
 
 // atoi's syntax, but saturated to 32 bits: atoi itself is undefined once the
@@ -135,9 +228,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const char* outputPath = nullptr;
-  const char* formatName = nullptr;
-  const char* timeForm = nullptr;
+  Settings settings;
   opterr = 0;
   int option;
   while ((option = getopt_long(argc, argv, "s:v", kLongOptions, nullptr)) != -1) {
@@ -159,13 +250,16 @@ int main(int argc, char** argv) {
         flushOutput();
         return 0;
       case kOutput:
-        outputPath = optarg;
+        settings.output = optarg;
         break;
       case kFormat:
-        formatName = optarg;
+        settings.format = optarg;
         break;
       case kTime:
-        timeForm = optarg;
+        settings.time = optarg;
+        break;
+      case kMetadata:
+        settings.metadata = optarg;
         break;
       default:  // a short option is reported and passed over, a long one ends the run
         if (optopt > 0 && optopt < kHelp) {
@@ -176,37 +270,9 @@ int main(int argc, char** argv) {
     }
   }
 
-  Format format = verbose ? Format::kVerbose : Format::kPlain;
-  if (formatName != nullptr) {
-    int known = 0;
-    while (known < 3 && std::strcmp(formatName, kFormatNames[known]) != 0)
-      ++known;
-    if (known == 3)
-      return failed("unknown format '%s'; the formats are plain, verbose and csv", formatName);
-    if (verbose && known != static_cast<int>(Format::kVerbose))
-      return failed("-v asks for the verbose format, not --format=%s", formatName);
-    format = static_cast<Format>(known);
-  }
-  if (timeForm != nullptr) {
-    if (format != Format::kCsv)
-      return failed("--time=%s is for --format=csv only", timeForm);
-    if (std::strcmp(timeForm, "epoch") != 0 && std::strcmp(timeForm, "iso") != 0)
-      return failed("--time is iso or epoch, not '%s'", timeForm);
-    csvEpochTime = std::strcmp(timeForm, "epoch") == 0;
-  }
-  verbose = format == Format::kVerbose;
-
-  if (outputPath != nullptr) {
-    if (!startOutputFile(outputPath))
-      return 1;
-    messagesToStderr = true;
-  }
-  if (format == Format::kCsv) {
-    // Standard output carries data that a message must not land in.
-    messagesToStderr = true;
-    recordWriter = writeCsvRecord;
-    writeCsvHeader();
-  }
+  Format format;
+  if (!chooseFormat(settings, format) || !startOutput(settings, format))
+    return 1;
   for (int i = optind; i < argc; ++i) {
     // "-" is standard input; a file of that name is still "./-".
     bool standardInput = std::strcmp(argv[i], "-") == 0;
@@ -220,13 +286,6 @@ int main(int argc, char** argv) {
     if (!read)
       return fileFailed("Cannot read file ", argv[i]);
   }
-  if (outputPath != nullptr)
-    finishOutputFile();
-  else
-    flushOutput();
-  if (cutRecords > 0)
-    std::fprintf(stderr, "hexlog: %llu record%s had more than %d readings and %s cut to %d; the first: %s:%llu\n",
-                 cutRecords, cutRecords == 1 ? "" : "s", kFieldCount, cutRecords == 1 ? "was" : "were",
-                 kFieldCount, firstCutName, firstCutLine);
+  finishOutput(settings, format);
   return 0;
 }

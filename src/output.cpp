@@ -124,7 +124,8 @@ const char* outputFileName() {
 
 void finishOutputFile() {
   flushOutput();
-  if (fchmod(outputFd, finalMode) != 0 || close(outputFd) != 0)
+  // By name: a library that writes the file itself may have made it anew.
+  if (chmod(tempName, finalMode) != 0 || close(outputFd) != 0)
     writeFailed(errno);
   outputFd = STDOUT_FILENO;
   if (rename(tempName, finalName) != 0)

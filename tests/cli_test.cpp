@@ -384,16 +384,6 @@ TEST_F(Cli, LongHeaderLinePrintsAsARecordWithTimeZero) {
 
 // ---- csv -----------------------------------------------------------------------
 
-std::vector<std::string> split(const std::string& text, char separator) {
-  std::vector<std::string> parts(1);
-  for (char c : text)
-    if (c == separator)
-      parts.emplace_back();
-    else
-      parts.back() += c;
-  return parts;
-}
-
 // A record line of the time word and these value words, hexadecimal.
 std::string recordLine(uint32_t time, const std::vector<uint32_t>& words) {
   char hex[9];
@@ -482,7 +472,7 @@ TEST_F(Cli, FormatOptions) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
-  EXPECT_NE(run({"--format=xml", log}).err.find("plain, verbose and csv"), std::string::npos);
+  EXPECT_NE(run({"--format=xml", log}).err.find("plain, verbose, csv, nccsv and netcdf"), std::string::npos);
 }
 
 TEST_F(Cli, CsvMessagesGoToStandardError) {

@@ -33,6 +33,17 @@ inline std::string slurp(const std::string& path) {
   return text.str();
 }
 
+// The parts of `text` between the separators.
+inline std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts(1);
+  for (char c : text)
+    if (c == separator)
+      parts.emplace_back();
+    else
+      parts.back() += c;
+  return parts;
+}
+
 class ToolTest : public ::testing::Test {
  protected:
   void SetUp() override {

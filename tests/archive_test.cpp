@@ -1,0 +1,235 @@
+// The archive formats, NCCSV and netCDF, with the station's metadata: read
+// back with the netCDF C library and strtof, every reading must be the
+// word the log holds, bit for bit.
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstring>
+#include <random>
+
+#ifdef HEXLOG_TEST_NETCDF
+#include <netcdf.h>
+#endif
+
+#include "reference.hpp"
+#include "tool.hpp"
+
+namespace {
+
+using Archive = ToolTest;
+
+// A log of records with every kind of reading (NaN payloads, infinities,
+// zeros, subnormals), some short of readings and some with too many.
+struct Log {
+  std::string text;
+  std::vector<int32_t> times;
+  std::vector<std::vector<uint32_t>> words;  // as the formats keep them: at most 32
+};
+
+Log makeLog(unsigned seed, int records) {
+  std::mt19937 rng(seed);
+  Log log;
+  log.text = "# header\n";
+  for (int r = 0; r < records; ++r) {
+    int32_t time = static_cast<int32_t>(rng());
+    size_t count = r % 7 == 3 ? rng() % 32 : r % 11 == 5 ? 33 + rng() % 5 : 32;
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08X", static_cast<uint32_t>(time));
+    std::string line = "SN0042 2026-06-14 00:00 " + std::string(hex);
+    std::vector<uint32_t> words;
+    for (size_t k = 0; k < count; ++k) {
+      uint32_t word = static_cast<uint32_t>(rng());
+      if (k % 5 == 0)
+        word = (word & 0x807FFFFF) | 0x7F800000;  // infinities and NaNs with payloads
+      std::snprintf(hex, sizeof hex, "%08x", word);
+      line += hex;
+      if (k < 32)
+        words.push_back(word);
+    }
+    log.text += line + std::string(line.size() < 140 ? 140 - line.size() : 0, ' ') + "\r\n";
+    log.times.push_back(time);
+    log.words.push_back(words);
+  }
+  return log;
+}
+
+uint32_t bitsOf(float value) {
+  uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
+// ---- NCCSV ---------------------------------------------------------------------
+
+TEST_F(Archive, NccsvHoldsTheMetadataThenEveryReading) {
+  Log log = makeLog(1, 300);
+  std::string meta = file("station.meta",
+                          "*GLOBAL*,title,\"Mooring M1, \"\"test\"\"\"\n"
+                          "\n"
+                          "station_id,*SCALAR*,\"M1\"\n"
+                          "EquilPumpOn_pCO2,long_name,Seawater pCO2\n"
+                          "EquilPumpOn_pCO2,valid_range,0.0f,1000.0f\n");
+  Result r = run({"--format=nccsv", "--metadata=" + meta, file("a.log", log.text)});
+  EXPECT_EQ(r.status, 0);
+  std::vector<std::string> lines = split(r.out, '\n');
+  ASSERT_GT(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "*GLOBAL*,Conventions,\"COARDS, CF-1.10, ACDD-1.3, NCCSV-1.2\"");
+  EXPECT_EQ(lines.back(), "");
+  lines.pop_back();
+  EXPECT_EQ(lines.back(), "*END_DATA*");
+  size_t end = std::find(lines.begin(), lines.end(), "*END_METADATA*") - lines.begin();
+  ASSERT_LT(end, lines.size());
+  std::vector<std::string> metadata(lines.begin(), lines.begin() + static_cast<long>(end));
+  auto has = [&](const std::string& line) { return std::count(metadata.begin(), metadata.end(), line) == 1; };
+  EXPECT_TRUE(has("time,*DATA_TYPE*,String"));
+  EXPECT_TRUE(has("time,units,yyyy-MM-dd'T'HH:mm:ssZ"));
+  EXPECT_TRUE(has("Can_Humidity,*DATA_TYPE*,float"));
+  EXPECT_TRUE(has("AirPumpOff_Humidity,long_name,AirPumpOff Humidity"));
+  EXPECT_TRUE(has("*GLOBAL*,title,\"Mooring M1, \"\"test\"\"\""));
+  EXPECT_TRUE(has("station_id,*SCALAR*,\"M1\""));
+  EXPECT_TRUE(has("EquilPumpOn_pCO2,long_name,Seawater pCO2"));
+  EXPECT_FALSE(has("EquilPumpOn_pCO2,long_name,EquilPumpOn pCO2")) << "the user's line replaces the default";
+  EXPECT_TRUE(has("EquilPumpOn_pCO2,valid_range,0.0f,1000.0f"));
+
+  EXPECT_EQ(lines[end + 1], split(run({"--format=csv", dir_ + "/a.log"}).out, '\n')[0]);
+  ASSERT_EQ(lines.size(), end + 2 + log.times.size() + 1);
+  for (size_t i = 0; i < log.times.size(); ++i) {
+    std::vector<std::string> fields = split(lines[end + 2 + i], ',');
+    ASSERT_EQ(fields.size(), 33u);
+    for (size_t k = 0; k < 32; ++k) {
+      uint32_t word = k < log.words[i].size() ? log.words[i][k] : 0x7FC00000;
+      if ((word & 0x7FFFFFFF) >= 0x7F800000) {
+        EXPECT_EQ(fields[k + 1], "NaN");  // NaN, the infinities and missing readings
+      } else {
+        EXPECT_EQ(bitsOf(std::strtof(fields[k + 1].c_str(), nullptr)), word) << fields[k + 1];
+      }
+    }
+  }
+}
+
+// ---- Bad metadata ------------------------------------------------------------------
+
+TEST_F(Archive, BadMetadataIsNamedByFileAndLineAndNothingIsWritten) {
+  struct Case {
+    const char* text;
+    int line;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"*GLOBAL*,title\n", 1, "three fields"},
+      {"*GLOBAL*,title,ok\nEquilPumpOn_pCO2,valid_min,1.5q\n", 2, "bad number '1.5q'"},
+      {"\n\n*GLOBAL*,code,300b\n", 3, "bad number '300b': out of the range"},
+      {"*GLOBAL*,title,\"unclosed\n", 1, "quote that is not closed"},
+      {"*GLOBAL*,a,1\nsalinity,units,psu\n", 2, "unknown variable 'salinity'"},
+      {"time,*DATA_TYPE*,int\n", 1, "a second *DATA_TYPE*"},
+      {"*GLOBAL*,Conventions,CF-1.8\n", 1, "hexlog's own"},
+      {"*GLOBAL*,title,a\n*GLOBAL*,title,b\n", 2, "the first is on line 1"},
+      {"*GLOBAL*,ids,1i,2s\n", 1, "different types"},
+      {"*GLOBAL*,names,a,b\n", 1, "quote a string"},
+  };
+  std::string log = file("a.log", makeLog(2, 3).text);
+  for (const Case& c : cases) {
+    std::string meta = file("bad.meta", c.text);
+    for (const char* format : {"--format=nccsv", "--format=netcdf"}) {
+      Result r = run({format, "--metadata=" + meta, "--output=" + dir_ + "/out", log});
+      EXPECT_EQ(r.status, 1) << c.text;
+      std::string where = "hexlog: " + meta + ":" + std::to_string(c.line) + ": ";
+      EXPECT_EQ(r.err.rfind(where, 0), 0u) << r.err;
+      EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+      EXPECT_FALSE(exists("out")) << c.text;
+      EXPECT_EQ(listing().size(), 2u) << "no temporary file";
+    }
+  }
+  Result r = run({"--format=nccsv", "--metadata=" + dir_ + "/none.meta", log});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "hexlog: cannot read metadata file " + dir_ + "/none.meta: No such file or directory\n");
+  EXPECT_EQ(run({"--format=csv", "--metadata=" + dir_ + "/bad.meta", log}).status, 1);
+  EXPECT_EQ(run({"--format=netcdf", log}).status, 1) << "netCDF only through --output";
+}
+
+// ---- netCDF ----------------------------------------------------------------------
+
+#ifdef HEXLOG_TEST_NETCDF
+
+void ok(int status) {
+  ASSERT_EQ(status, NC_NOERR) << nc_strerror(status);
+}
+
+TEST_F(Archive, NetcdfHoldsEveryBitOfEveryReading) {
+  // More than a chunk of 131072 records, the last batch part full.
+  Log log = makeLog(3, 140000);
+  std::string out = dir_ + "/a.nc";
+  Result r = run({"--format=netcdf", "--output=" + out, file("a.log", log.text)});
+  EXPECT_EQ(r.status, 0) << r.err;
+  int id, dimension, variable;
+  ok(nc_open(out.c_str(), NC_NOWRITE, &id));
+  size_t records;
+  ok(nc_inq_dimid(id, "time", &dimension));
+  ok(nc_inq_dimlen(id, dimension, &records));
+  ASSERT_EQ(records, log.times.size());
+  std::vector<int32_t> times(records);
+  ok(nc_inq_varid(id, "time", &variable));
+  ok(nc_get_var_int(id, variable, times.data()));
+  EXPECT_EQ(times, log.times);
+  float fill;
+  std::vector<uint32_t> words(records);
+  for (int k = 0; k < 32; ++k) {
+    std::string name = reference::kNames[k];
+    std::replace(name.begin(), name.end(), ' ', '_');
+    if (name == "AirPumpOff_Humdity")
+      name = "AirPumpOff_Humidity";
+    ok(nc_inq_varid(id, name.c_str(), &variable));
+    ok(nc_get_att_float(id, variable, "_FillValue", &fill));
+    ok(nc_get_var(id, variable, words.data()));
+    for (size_t i = 0; i < records; ++i) {
+      uint32_t expected = static_cast<size_t>(k) < log.words[i].size() ? log.words[i][k] : bitsOf(fill);
+      ASSERT_EQ(words[i], expected) << name << " record " << i;
+    }
+  }
+  ok(nc_close(id));
+}
+
+TEST_F(Archive, NetcdfWriteFailureLeavesTheOldFile) {
+  std::string old = file("old.nc", "precious\n");
+  inChild_ = [] {
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {200000, 200000};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  };
+  Result r = run({"--format=netcdf", "--output=" + old, file("a.log", makeLog(4, 40000).text)});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("hexlog: write error: ", 0), 0u) << r.err;
+  EXPECT_EQ(slurp(old), "precious\n");
+  EXPECT_EQ(listing(), (std::vector<std::string>{"a.log", "old.nc"}));
+}
+
+TEST_F(Archive, NcdumpShowsTheExampleWithTypedAttributes) {
+  std::string out = dir_ + "/sample.nc";
+  ASSERT_EQ(run({"--format=netcdf", "--metadata=" HEXLOG_SOURCE_DIR "/examples/station.meta", "--output=" + out,
+                 HEXLOG_SOURCE_DIR "/examples/sample.log"})
+                .status,
+            0);
+  std::string header;
+  if (std::FILE* dump = popen(("ncdump -h '" + out + "'").c_str(), "r")) {
+    char block[4096];
+    for (size_t n; (n = std::fread(block, 1, sizeof block, dump)) > 0;)
+      header.append(block, n);
+    pclose(dump);
+  }
+  for (const char* line : {"\ttime = UNLIMITED ; // (30 currently)", "\tint time(time) ;",
+                           "\t\ttime:units = \"seconds since 1970-01-01T00:00:00Z\" ;",
+                           "\t\ttime:calendar = \"standard\" ;", "\t\ttime:axis = \"T\" ;",
+                           "\tfloat EquilPumpOn_pCO2(time) ;", "\t\tEquilPumpOn_pCO2:_FillValue = 9.96921e+36f ;",
+                           "\t\tEquilPumpOn_pCO2:valid_range = 0.f, 1000.f ;", "\t\tDurafet_pH_1:sensor_serial = 1042 ;",
+                           "\t\tEquilPumpOn_pCO2:coordinates = \"time station_id latitude longitude\" ;",
+                           "\tstring station_id ;", "\t\tstation_id:cf_role = \"timeseries_id\" ;",
+                           "\tdouble latitude ;", "\t\t:Conventions = \"CF-1.10, ACDD-1.3\" ;",
+                           "\t\t:featureType = \"timeSeries\" ;"})
+    EXPECT_NE(header.find(std::string(line) + "\n"), std::string::npos) << line << "\n" << header;
+}
+
+#endif
+
+}  // namespace
