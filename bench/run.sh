@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Times hexlog on a generated realistic log: plain and verbose mode and the
-# csv format, against `xxd -r -p` (hex to binary only) on the same file in
-# the same run, and reports input MB/s, the ratios to plain output and to
-# xxd, and peak resident memory.
+# csv, NCCSV and netCDF formats, against `xxd -r -p` (hex to binary only) on
+# the same file in the same run, and reports input MB/s, the ratios to plain
+# output and to xxd, the output sizes, and peak resident memory, for netCDF
+# also on ten times the input, streamed from the generator.
 #
 #   bash bench/run.sh [RECORDS]     (default 2000000 records, about 580 MB)
 #
@@ -45,7 +46,8 @@ peak() {  # peak resident memory in KiB
   /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1
 }
 
-commands=("xxd -r -p" "hexlog" "hexlog -v" "hexlog --format=csv")
+netcdf="--format=netcdf --output=$work/out.nc"
+commands=("xxd -r -p" "hexlog" "hexlog -v" "hexlog --format=csv" "hexlog --format=nccsv" "hexlog $netcdf")
 times=()
 for command in "${commands[@]}"; do
   times+=("$(seconds "${command/#hexlog/$hexlog} $work/big.log")")
@@ -60,8 +62,14 @@ print(f"{'command':22s} {'time':>8s} {'input':>11s} {'vs plain':>9s} {'vs xxd':>
 for name, s in zip(names, seconds):
     print(f"{name:22s} {s:7.3f}s {size / 1e6 / s:6.1f} MB/s {s / plain:8.2f}x {xxd / s:6.2f}x")
 PY
+"$hexlog" $netcdf "$work/big.log"
+echo "output bytes: plain $("$hexlog" "$work/big.log" | wc -c), csv $("$hexlog" --format=csv "$work/big.log" | wc -c)," \
+     "netCDF $(stat -c %s "$work/out.nc")"
 echo "peak memory (KiB) on $bytes bytes, and on $(stat -c %s "$work/small.log"):"
-for options in "" "-v" "--format=csv"; do
+for options in "" "-v" "--format=csv" "--format=nccsv" "$netcdf"; do
   # shellcheck disable=SC2086
   echo "  hexlog $options: $(peak "$hexlog" $options "$work/big.log"), $(peak "$hexlog" $options "$work/small.log")"
 done
+# shellcheck disable=SC2086
+echo "  hexlog $netcdf on ten times the input, from a pipe:" \
+     "$("$build/genlog" $((records * 10)) | peak "$hexlog" $netcdf -)"
