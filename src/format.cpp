@@ -1,5 +1,7 @@
 #include "format.hpp"
 
+#include "vector.hpp"
+
 #include <cfloat>
 #include <charconv>
 #include <cmath>
@@ -18,21 +20,49 @@ char* writeTwoDigits(char* out, unsigned n) {
   return out + 2;
 }
 
+// Eight decimal digits of n < 10^8, most significant first in memory, all
+// at once: the two halves of four digits, then their pairs, then the digits,
+// each split in its own lane with multiplications that stay exact there.
+uint64_t eightDigits(uint64_t n) {
+  uint64_t x = n / 10000 | (n % 10000) << 32;                            // 2 lanes < 10^4
+  uint64_t hundreds = (x * 10486 >> 20) & 0x0000007F0000007Fu;           // lane / 100
+  x = hundreds | (x - 100 * hundreds) << 16;                             // 4 lanes < 100
+  uint64_t tens = (x * 103 >> 10) & 0x000F000F000F000Fu;                 // lane / 10
+  x = tens | (x - 10 * tens) << 8;                                       // 8 lanes < 10
+  return x + 0x3030303030303030u;
+}
+
+// Digits of n < 10^8, 1 for 0.
+unsigned digitCount(uint64_t n) {
+  return 1 + (n >= 10) + (n >= 100) + (n >= 1000) + (n >= 10000) + (n >= 100000) + (n >= 1000000) +
+         (n >= 10000000);
+}
+
+// printf("%llu") for n < 10^16, without a division loop: eight digits at
+// a time. Stores up to eight bytes past the returned end.
 char* writeUnsigned(char* out, uint64_t n) {
-  size_t length = 1;
-  for (uint64_t rest = n / 10; rest != 0; rest /= 10)
-    ++length;
-  char* p = out + length;
-  while (n >= 100) {
-    p -= 2;
-    writeTwoDigits(p, static_cast<unsigned>(n % 100));
-    n /= 100;
-  }
-  if (n >= 10)
-    writeTwoDigits(p - 2, static_cast<unsigned>(n));
-  else
-    p[-1] = static_cast<char>('0' + n);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  uint64_t high = n / 100000000, low = n % 100000000;
+  uint64_t lead = high != 0 ? high : low;
+  unsigned length = digitCount(lead);
+  uint64_t digits = eightDigits(lead) >> 8 * (8 - length);
+  std::memcpy(out, &digits, 8);
+  out += length;
+  if (high == 0)
+    return out;
+  digits = eightDigits(low);
+  std::memcpy(out, &digits, 8);
+  return out + 8;
+#else
+  char text[20];
+  char* p = text + sizeof text;
+  do
+    *--p = static_cast<char>('0' + n % 10);
+  while ((n /= 10) != 0);
+  size_t length = static_cast<size_t>(text + sizeof text - p);
+  std::memcpy(out, p, length);
   return out + length;
+#endif
 }
 
 // "000" to "999", four bytes apart for whole-word loads.
@@ -162,23 +192,31 @@ void writeYear(char* out, int64_t year) {
 char* formatDate(char* out, int32_t seconds) {
   static const char kWeekdays[] = "SunMonTueWedThuFriSat";
   static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
-  CivilTime civil = civilTime(seconds);
-  // "%.3s %.3s%3d %.2d:%.2d:%.2d %d\n"
-  std::memcpy(out, kWeekdays + 3 * civil.weekday, 3);
-  out[3] = ' ';
-  std::memcpy(out + 4, kMonths + 3 * (civil.month - 1), 3);
-  out[7] = ' ';
-  if (civil.day < 10) {
-    out[8] = ' ';
-    out[9] = static_cast<char>('0' + civil.day);
-  } else {
-    writeTwoDigits(out + 8, civil.day);
+  // "%.3s %.3s%3d %.2d:%.2d:%.2d %d\n". Records come in time order, many to
+  // a day: the day's parts are worked out once per day and kept.
+  static int64_t lastDay = INT64_MIN;
+  static char date[kDateText];
+  int64_t day = seconds / 86400 - (seconds % 86400 < 0);
+  if (day != lastDay) {
+    CivilTime civil = civilTime(seconds);
+    std::memcpy(date, kWeekdays + 3 * civil.weekday, 3);
+    date[3] = ' ';
+    std::memcpy(date + 4, kMonths + 3 * (civil.month - 1), 3);
+    date[7] = ' ';
+    if (civil.day < 10) {
+      date[8] = ' ';
+      date[9] = static_cast<char>('0' + civil.day);
+    } else {
+      writeTwoDigits(date + 8, civil.day);
+    }
+    date[10] = ' ';
+    date[19] = ' ';
+    writeYear(date + 20, civil.year);
+    date[24] = '\n';
+    lastDay = day;
   }
-  out[10] = ' ';
-  writeClock(out + 11, civil.second);
-  out[19] = ' ';
-  writeYear(out + 20, civil.year);
-  out[24] = '\n';
+  std::memcpy(out, date, kDateText);
+  writeClock(out + 11, static_cast<unsigned>(seconds - day * 86400));
   return out + kDateText;
 }
 
@@ -228,18 +266,6 @@ constexpr struct MostDecimals {
   }
   constexpr const Decimals& operator[](unsigned q) const { return of[q]; }
 } kMostDecimals;
-
-// Eight decimal digits of n < 10^8, most significant first in memory, all
-// at once: the two halves of four digits, then their pairs, then the digits,
-// each split in its own lane with multiplications that stay exact there.
-uint64_t eightDigits(uint64_t n) {
-  uint64_t x = n / 10000 | (n % 10000) << 32;                            // 2 lanes < 10^4
-  uint64_t hundreds = (x * 10486 >> 20) & 0x0000007F0000007Fu;           // lane / 100
-  x = hundreds | (x - 100 * hundreds) << 16;                             // 4 lanes < 100
-  uint64_t tens = (x * 103 >> 10) & 0x000F000F000F000Fu;                 // lane / 10
-  x = tens | (x - 10 * tens) << 8;                                       // 8 lanes < 10
-  return x + 0x3030303030303030u;
-}
 
 // The shortest text of x = m * 2^-q, 2^23 < m < 2^24, 1 <= q <= 32, that
 // is 2^-9 < x < 2^23 and no power of two, without its sign; nullptr where
@@ -383,6 +409,8 @@ char* formatReadings(char* out, const uint32_t* words, int count, const char* mi
   size_t missingLength = std::strlen(missing);
   // NaN, or with finiteOnly NaN and the infinities.
   uint32_t firstMissing = finiteOnly ? 0x7F800000 : 0x7F800001;
+  if (useVectors)
+    return formatShortestValues(out, words, static_cast<size_t>(count), missing, missingLength, firstMissing);
   for (int k = 0; k < count; ++k) {
     *out++ = ',';
     if ((words[k] & 0x7FFFFFFF) >= firstMissing) {

@@ -17,7 +17,8 @@ constexpr size_t kDateText = 25;
 // returned end.
 char* formatValue(char* out, uint32_t word);
 
-// printf("%d", n).
+// printf("%d", n). `out` needs room for 20 bytes: up to eight may be
+// stored past the returned end.
 char* formatInt(char* out, int32_t n);
 
 // asctime(gmtime(&t)) for t = seconds, its line feed included.

@@ -14,7 +14,7 @@ extern char outputBuffer[kOutputSize];
 extern char* outputNext;
 
 // The largest room outputReserve() may be asked for.
-constexpr size_t kMaxReserve = 1024;
+constexpr size_t kMaxReserve = 8192;
 
 // Writes everything pending. On failure prints "hexlog: write error: ..."
 // to standard error, removes an unfinished output file and ends the process

@@ -6,9 +6,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "output.hpp"
 #include "record.hpp"
+#include "vector.hpp"
 
 const char* inputName = "";
 unsigned long long inputLine = 1;
@@ -20,23 +22,77 @@ bool isSpace(char c) {
   return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-// `end` may be written: the caller keeps one byte free behind every piece.
-void scanPiece(char* piece, char* end) {
-  char* text = piece;
-  while (text < end && isSpace(*text))
+// Where the line feeds and NULs of a block are. With vectors, one pass over
+// the block marks them all; without, memchr finds each when it is asked for.
+class Marks {
+ public:
+  Marks(const char* block, size_t size) : block_(block) {
+    if (useVectors) {
+      lineFeeds_.resize(size / 64 + 1);
+      nuls_.resize(size / 64 + 1);
+    }
+  }
+
+  // After the block's first `filled` bytes have changed.
+  void update(size_t filled) {
+    if (useVectors)
+      markLineFeedsAndNuls(block_, filled, lineFeeds_.data(), nuls_.data());
+  }
+
+  // The offset of the first line feed in [from, to), or `to`.
+  size_t lineFeed(size_t from, size_t to) const {
+    if (!useVectors) {
+      const void* found = std::memchr(block_ + from, '\n', to - from);
+      return found != nullptr ? static_cast<size_t>(static_cast<const char*>(found) - block_) : to;
+    }
+    return first(lineFeeds_, from, to);
+  }
+
+  // The offset of the first NUL in [from, to), or `to`.
+  size_t nul(size_t from, size_t to) const {
+    if (!useVectors) {
+      const void* found = std::memchr(block_ + from, '\0', to - from);
+      return found != nullptr ? static_cast<size_t>(static_cast<const char*>(found) - block_) : to;
+    }
+    return first(nuls_, from, to);
+  }
+
+ private:
+  static size_t first(const std::vector<uint64_t>& marks, size_t from, size_t to) {
+    if (from >= to)
+      return to;
+    size_t word = from / 64;
+    uint64_t bits = marks[word] & (~uint64_t{0} << (from % 64));
+    while (bits == 0) {
+      if (++word * 64 >= to)
+        return to;
+      bits = marks[word];
+    }
+    size_t found = word * 64 + static_cast<size_t>(__builtin_ctzll(bits));
+    return found < to ? found : to;
+  }
+
+  const char* block_;
+  std::vector<uint64_t> lineFeeds_;
+  std::vector<uint64_t> nuls_;
+};
+
+// The piece [start, end) of the block. `end` may be written: the caller
+// keeps one byte free behind every piece.
+void scanPiece(char* block, size_t start, size_t end, const Marks& marks) {
+  size_t text = start;
+  while (text < end && isSpace(block[text]))
     ++text;
-  size_t left = static_cast<size_t>(end - text);
-  if (left < kMinRecordLength)
+  if (end - text < kMinRecordLength)
     return;
   // fgets keeps reading past a NUL, but the text a C string holds ends there.
-  const char* nul = static_cast<const char*>(std::memchr(text, '\0', left));
-  size_t length = nul != nullptr ? static_cast<size_t>(nul - text) : left;
+  size_t length = marks.nul(text, end) - text;
   if (length < kMinRecordLength)
     return;
-  char saved = text[length];
-  text[length] = '\0';
-  printOneRecord(text, length);
-  text[length] = saved;
+  char saved = block[text + length];
+  block[text + length] = '\0';
+  printOneRecord(block + text, length);
+  block[text + length] = saved;
 }
 
 // A terminal, pipe or socket may make read() wait for the next line; what
@@ -56,6 +112,7 @@ bool scanFile(int fd, char* buf, size_t size) {
   struct stat status;
   bool mayWait = fstat(fd, &status) != 0 || !S_ISREG(status.st_mode);
   inputLine = 1;
+  Marks marks(buf, size);
   //   buf: [ done ... | start: pieces not yet cut ... | filled: free ... | 1 spare ]
   size_t capacity = size - 1;
   size_t start = 0;
@@ -63,22 +120,21 @@ bool scanFile(int fd, char* buf, size_t size) {
   bool atEnd = false;
   for (;;) {
     while (start < filled) {
-      char* piece = buf + start;
       size_t available = filled - start;
-      size_t limit = available < kMaxPiece ? available : kMaxPiece;
-      const char* lineFeed = static_cast<const char*>(std::memchr(piece, '\n', limit));
-      size_t length;
-      if (lineFeed != nullptr)
-        length = static_cast<size_t>(lineFeed - piece) + 1;
+      size_t limit = start + (available < kMaxPiece ? available : kMaxPiece);
+      size_t lineFeed = marks.lineFeed(start, limit);
+      size_t end;
+      if (lineFeed < limit)
+        end = lineFeed + 1;
       else if (available >= kMaxPiece)
-        length = kMaxPiece;
+        end = limit;
       else if (atEnd)
-        length = available;  // a last line without a line feed
+        end = filled;  // a last line without a line feed
       else
         break;  // the piece goes on in the next block
-      scanPiece(piece, piece + length);
-      inputLine += piece[length - 1] == '\n';
-      start += length;
+      scanPiece(buf, start, end, marks);
+      inputLine += buf[end - 1] == '\n';
+      start = end;
     }
     if (atEnd)
       return true;
@@ -98,5 +154,6 @@ bool scanFile(int fd, char* buf, size_t size) {
     if (n == 0)
       atEnd = true;
     filled += static_cast<size_t>(n);
+    marks.update(filled);
   }
 }

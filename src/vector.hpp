@@ -1,0 +1,46 @@
+// Whole records at a time with AVX2, where the CPU has it: the time and
+// value windows converted four at a time, the %.3f texts built in lanes,
+// line ends and NULs found in one pass over each input block. Elsewhere, and
+// with -DHEXLOG_VECTOR=OFF, the scalar code does all of it. Each function
+// gives exactly the bytes of the scalar code it stands in for;
+// tests/vector_test.cpp and fuzz/fuzz_vector.cpp hold the two against each
+// other.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Whether the vector path is taken: set once at start from the CPU (and
+// this build); the tests switch it to run both paths.
+extern bool useVectors;
+bool vectorsAvailable();
+
+// The windows at `p`, with `left` characters before the end of the text,
+// for as long as each holds eight hexadecimal digits, at most `max`: how
+// many, with their words in `words` (room for max + 4). Reads nothing at or
+// past p + left.
+size_t convertCleanWindows(const char* p, size_t left, uint32_t* words, size_t max);
+
+// For each of `n` words, ", " and the printf("%.3f") text of its float.
+// `out` needs room for n * kPlainValueRoom bytes.
+constexpr size_t kPlainValueRoom = 2 + 48;
+char* formatPlainValues(char* out, const uint32_t* words, size_t n);
+
+// For each of `n` words, the verbose line: the name of reading k (from
+// `names`, each kNameRoom bytes: the name column and its tab, then
+// padding), the text, CR LF. Only for k below the number of names.
+constexpr size_t kNameRoom = 32;
+constexpr size_t kVerboseValueRoom = kNameRoom + 48 + 2;
+char* formatVerboseValues(char* out, const uint32_t* words, size_t n, const char (*names)[kNameRoom]);
+
+// For each of `n` words, a comma and the formatShortest text of its float,
+// or `missing` (missingLength bytes, at most 8) where the word's magnitude
+// bits are firstMissing or more (NaN, or NaN and the infinities). `out`
+// needs room for n * (1 + kMaxShortestText) + 8 bytes.
+char* formatShortestValues(char* out, const uint32_t* words, size_t n, const char* missing, size_t missingLength,
+                           uint32_t firstMissing);
+
+// Bit i of lineFeeds[i / 64] is set where block[i] is a line feed, and of
+// nuls[i / 64] where it is a NUL, for i < n; higher bits are clear. Each
+// array has room for n / 64 + 1 words.
+void markLineFeedsAndNuls(const char* block, size_t n, uint64_t* lineFeeds, uint64_t* nuls);
