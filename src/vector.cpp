@@ -182,6 +182,11 @@ AVX2 __m256i divideBy10(__m256i x) {  // x < 2^32 in each 64-bit lane
   return _mm256_srli_epi64(_mm256_mul_epu32(x, _mm256_set1_epi64x(0xCCCCCCCD)), 35);
 }
 
+AVX2 __m256i endsInZero(__m256i x) {  // all ones where x < 2^32 is a multiple of 10
+  __m256i last = _mm256_sub_epi64(x, _mm256_mul_epu32(divideBy10(x), _mm256_set1_epi64x(10)));
+  return _mm256_cmpeq_epi64(last, _mm256_setzero_si256());
+}
+
 // Four floats (in the low 32 bits of 64-bit lanes): the candidate c, its
 // decimals d, the integer part, and which lanes qualify.
 struct FourShortest {
@@ -223,17 +228,21 @@ AVX2 FourShortest fourShortest(__m256i word) {
       _mm256_and_si256(nearest, one));
   nearest = _mm256_sub_epi64(nearest, tie);
   __m256i c = _mm256_blendv_epi8(nearest, tens, fewer);
+  __m256i pow = _mm256_blendv_epi8(power, divideBy10(power), fewer);
   d = _mm256_add_epi64(d, fewer);  // fewer is -1 where it holds
+  // Fewer still where c is a multiple of 10: one more step here, any more
+  // to formatShortest.
+  __m256i again = endsInZero(c);
+  c = _mm256_blendv_epi8(c, divideBy10(c), again);
+  pow = _mm256_blendv_epi8(pow, divideBy10(pow), again);
+  d = _mm256_add_epi64(d, again);
+  fits = _mm256_andnot_si256(endsInZero(c), fits);
+  // No decimals, ten and more, or an integer part of 1000 and more:
+  // formatShortest's too.
   __m256i whole = _mm256_srlv_epi64(m, q);
-  // Fewer decimals still (c a multiple of 10), none at all, or an integer
-  // part of 1000 and more: formatShortest's.
-  __m256i lastDigit = _mm256_sub_epi64(c, _mm256_mul_epu32(divideBy10(c), _mm256_set1_epi64x(10)));
-  fits = _mm256_andnot_si256(_mm256_cmpeq_epi64(lastDigit, _mm256_setzero_si256()), fits);
   fits = _mm256_and_si256(fits, _mm256_cmpgt_epi64(d, _mm256_setzero_si256()));
   fits = _mm256_and_si256(fits, _mm256_cmpgt_epi64(_mm256_set1_epi64x(1000), whole));
-  fits = _mm256_and_si256(fits, _mm256_cmpgt_epi64(_mm256_set1_epi64x(9), d));  // eight digits at most
-  // The fraction's digits: c - whole * 10^d, with 10^d / 10 where fewer.
-  __m256i pow = _mm256_blendv_epi8(power, divideBy10(power), fewer);
+  fits = _mm256_and_si256(fits, _mm256_cmpgt_epi64(_mm256_set1_epi64x(10), d));
   __m256i fraction = _mm256_sub_epi64(c, _mm256_mul_epu32(whole, pow));
   return {fraction, d, whole, fits};
 }
@@ -279,13 +288,22 @@ AVX2 void eightShortest(__m256i words, EightShortest& texts) {
         _mm256_setzero_si256(), _mm256_add_epi64(_mm256_cmpgt_epi64(_mm256_set1_epi64x(100), lanes.whole),
                                                  _mm256_cmpgt_epi64(_mm256_set1_epi64x(10), lanes.whole)));
     __m256i whole = _mm256_srlv_epi64(wholeTexts(lanes.whole), _mm256_slli_epi64(skip, 3));
-    __m256i fraction = _mm256_srlv_epi64(
-        fractionTexts(lanes.fraction), _mm256_slli_epi64(_mm256_sub_epi64(_mm256_set1_epi64x(8), lanes.d), 3));
+    __m256i wholeLength = _mm256_sub_epi64(_mm256_set1_epi64x(4), skip);
+    // Nine decimals (only below 0.125, so after "0."): the first joins the
+    // integer part's text, the other eight are the fraction's. x / 10^8 by
+    // the product with 2^58 / 10^8 rounded up, exact below 2^32.
+    __m256i nine = _mm256_cmpeq_epi64(lanes.d, _mm256_set1_epi64x(9));
+    __m256i first = _mm256_srli_epi64(_mm256_mul_epu32(lanes.fraction, _mm256_set1_epi64x(0xABCC7712)), 58);
+    __m256i rest = _mm256_sub_epi64(lanes.fraction, _mm256_mul_epu32(first, _mm256_set1_epi64x(100000000)));
+    whole = _mm256_or_si256(whole, _mm256_and_si256(nine, _mm256_slli_epi64(_mm256_add_epi64(first, _mm256_set1_epi64x('0')), 16)));
+    wholeLength = _mm256_sub_epi64(wholeLength, nine);
+    __m256i decimals = _mm256_add_epi64(lanes.d, nine);  // the fraction's own: eight of nine
+    __m256i fraction = _mm256_srlv_epi64(fractionTexts(_mm256_blendv_epi8(lanes.fraction, rest, nine)),
+                                         _mm256_slli_epi64(_mm256_sub_epi64(_mm256_set1_epi64x(8), decimals), 3));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(texts.whole + 4 * half), narrow(whole));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(texts.wholeLength + 4 * half),
-                     narrow(_mm256_sub_epi64(_mm256_set1_epi64x(4), skip)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(texts.wholeLength + 4 * half), narrow(wholeLength));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(texts.fraction + 4 * half), fraction);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(texts.decimals + 4 * half), narrow(lanes.d));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(texts.decimals + 4 * half), narrow(decimals));
     texts.fits |= _mm256_movemask_pd(_mm256_castsi256_pd(lanes.fits)) << 4 * half;
   }
 }
