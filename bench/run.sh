@@ -5,13 +5,18 @@
 # output and to xxd, the output sizes, and peak resident memory, for netCDF
 # also on ten times the input, streamed from the generator.
 #
-#   bash bench/run.sh [RECORDS]     (default 2000000 records, about 580 MB)
+#   bash bench/run.sh [RECORDS [BASELINE]]
+#
+# RECORDS defaults to 2000000 (about 580 MB). BASELINE is another hexlog
+# binary, an earlier build say, timed in plain and verbose mode in the same
+# run beside this one.
 #
 # Needs hyperfine for the timings when it is installed, else takes the best of
 # five runs; needs xxd (Debian package xxd) for the comparison.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 records=${1:-2000000}
+baseline=${2:-}
 build=build/bench
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -48,9 +53,13 @@ peak() {  # peak resident memory in KiB
 
 netcdf="--format=netcdf --output=$work/out.nc"
 commands=("xxd -r -p" "hexlog" "hexlog -v" "hexlog --format=csv" "hexlog --format=nccsv" "hexlog $netcdf")
+if [ -n "$baseline" ]; then
+  commands+=("baseline" "baseline -v")
+fi
 times=()
 for command in "${commands[@]}"; do
-  times+=("$(seconds "${command/#hexlog/$hexlog} $work/big.log")")
+  command=${command/#hexlog/$hexlog}
+  times+=("$(seconds "${command/#baseline/$baseline} $work/big.log")")
 done
 python3 - "$bytes" "${commands[@]}" -- "${times[@]}" <<'PY'
 import sys
