@@ -142,15 +142,16 @@ struct CivilTime {
   unsigned second;   // of the day
 };
 
+// The day of a time, counted from 1970-01-01, rounded down.
+int64_t dayOf(int32_t seconds) {
+  return seconds / 86400 - (seconds % 86400 < 0);
+}
+
 // gmtime() for a 32-bit count: the proleptic Gregorian calendar without
 // leap seconds.
 CivilTime civilTime(int32_t seconds) {
-  int64_t days = seconds / 86400;
-  int64_t secondOfDay = seconds % 86400;
-  if (secondOfDay < 0) {
-    secondOfDay += 86400;
-    --days;
-  }
+  int64_t days = dayOf(seconds);
+  int64_t secondOfDay = seconds - days * 86400;
   int64_t weekday = (days + 4) % 7;  // 1970-01-01 was a Thursday
   if (weekday < 0)
     weekday += 7;
@@ -196,7 +197,7 @@ char* formatDate(char* out, int32_t seconds) {
   // a day: the day's parts are worked out once per day and kept.
   static int64_t lastDay = INT64_MIN;
   static char date[kDateText];
-  int64_t day = seconds / 86400 - (seconds % 86400 < 0);
+  int64_t day = dayOf(seconds);
   if (day != lastDay) {
     CivilTime civil = civilTime(seconds);
     std::memcpy(date, kWeekdays + 3 * civil.weekday, 3);
@@ -225,7 +226,7 @@ char* formatIsoTime(char* out, int32_t seconds) {
   // per day and kept.
   static int64_t lastDay = INT64_MIN;
   static char date[11];
-  int64_t day = seconds / 86400 - (seconds % 86400 < 0);
+  int64_t day = dayOf(seconds);
   if (day != lastDay) {
     CivilTime civil = civilTime(seconds);
     writeYear(date, civil.year);

@@ -30,10 +30,7 @@ void writeNccsvHeader(const Metadata& metadata) {
   for (int k = 0; k < kFieldCount; ++k) {
     std::string name = columnName(k);
     print(name + ",*DATA_TYPE*,float\n");
-    std::string longName = name;
-    for (char& c : longName)
-      c = c == '_' ? ' ' : c;
-    printDefault(metadata, name, "long_name", longName);
+    printDefault(metadata, name, "long_name", longName(k));
   }
   for (const Attribute& attribute : metadata.attributes)
     print(attribute.variable + "," + attribute.name + "," + attribute.text + "\n");

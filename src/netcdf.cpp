@@ -244,10 +244,7 @@ void startNetcdf(const char* path, const Metadata& metadata) {
   for (int k = 0; k < kFieldCount; ++k) {
     std::string name = columnName(k);
     int id = readingVariables[k] = defineSeries(name.c_str(), NC_FLOAT, dimension);
-    std::string longName = name;
-    for (char& c : longName)
-      c = c == '_' ? ' ' : c;
-    putDefault(metadata, name, id, "long_name", longName);
+    putDefault(metadata, name, id, "long_name", longName(k));
     check(nc.putAttribute(file, id, "_FillValue", NC_FLOAT, 1, &fill), "_FillValue");
     if (!metadata.scalars.empty())
       putDefault(metadata, name, id, "coordinates", coordinates);

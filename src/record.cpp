@@ -243,10 +243,12 @@ void endText(char* o) {
 }
 
 struct ColumnNames {
+  char longName[kFieldCount][kNameColumn + 1];
   char text[kFieldCount][kNameColumn + 1];
   ColumnNames() {
     for (int k = 0; k < kFieldCount; ++k) {
-      std::strcpy(text[k], std::strcmp(fields[k], "AirPumpOff Humdity") == 0 ? "AirPumpOff Humidity" : fields[k]);
+      std::strcpy(longName[k], std::strcmp(fields[k], "AirPumpOff Humdity") == 0 ? "AirPumpOff Humidity" : fields[k]);
+      std::strcpy(text[k], longName[k]);
       for (char* c = text[k]; *c != '\0'; ++c)
         if (*c == ' ')
           *c = '_';
@@ -264,6 +266,10 @@ unsigned long long firstCutLine = 0;
 
 const char* columnName(int k) {
   return kColumnNames.text[k];
+}
+
+const char* longName(int k) {
+  return kColumnNames.longName[k];
 }
 
 void printOneRecord(const char* text) {

@@ -37,6 +37,8 @@ uint32_t getWholeWindow(const char* p);
 // The identifier of value word k in the formats with named columns: the
 // name with blanks as underscores, and "Humdity" spelt right.
 const char* columnName(int k);
+// Its long name in the archive formats: the name, spelt right.
+const char* longName(int k);
 
 // Decodes the NUL-terminated record text and appends it to the output.
 void printOneRecord(const char* text);

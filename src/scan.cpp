@@ -40,24 +40,19 @@ class Marks {
   }
 
   // The offset of the first line feed in [from, to), or `to`.
-  size_t lineFeed(size_t from, size_t to) const {
-    if (!useVectors) {
-      const void* found = std::memchr(block_ + from, '\n', to - from);
-      return found != nullptr ? static_cast<size_t>(static_cast<const char*>(found) - block_) : to;
-    }
-    return first(lineFeeds_, from, to);
-  }
+  size_t lineFeed(size_t from, size_t to) const { return find('\n', lineFeeds_, from, to); }
 
   // The offset of the first NUL in [from, to), or `to`.
-  size_t nul(size_t from, size_t to) const {
-    if (!useVectors) {
-      const void* found = std::memchr(block_ + from, '\0', to - from);
-      return found != nullptr ? static_cast<size_t>(static_cast<const char*>(found) - block_) : to;
-    }
-    return first(nuls_, from, to);
-  }
+  size_t nul(size_t from, size_t to) const { return find('\0', nuls_, from, to); }
 
  private:
+  size_t find(char c, const std::vector<uint64_t>& marks, size_t from, size_t to) const {
+    if (useVectors)
+      return first(marks, from, to);
+    const void* found = std::memchr(block_ + from, c, to - from);
+    return found != nullptr ? static_cast<size_t>(static_cast<const char*>(found) - block_) : to;
+  }
+
   static size_t first(const std::vector<uint64_t>& marks, size_t from, size_t to) {
     if (from >= to)
       return to;
