@@ -13,6 +13,8 @@
 #include "record.hpp"
 #include "reference.hpp"
 
+using namespace hexlog;
+
 namespace {
 
 void expectSame(const char* begin, const char* end, const char* expected) {

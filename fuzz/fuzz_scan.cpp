@@ -12,17 +12,16 @@
 #include <string>
 #include <vector>
 
-#include "output.hpp"
-#include "record.hpp"
+#include "capture.hpp"
 #include "reference.hpp"
-#include "scan.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Larger inputs add nothing new and could outgrow the output buffer.
   if (size < 4 || size > 16384)
     return 0;
-  verbose = (data[0] & 1) != 0;
+  bool verboseMode = (data[0] & 1) != 0;
   int16_t prefix = static_cast<int16_t>(data[1] | data[2] << 8);
+  int32_t startChars;
   switch (data[0] >> 1 & 3) {
     case 0: startChars = 24; break;
     case 1: startChars = data[1] % 64; break;
@@ -31,20 +30,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::string file(reinterpret_cast<const char*>(data) + 4, size - 4);
 
-  static int input = memfd_create("fuzz-input", 0);
-  if (ftruncate(input, 0) != 0 ||
-      pwrite(input, file.data(), file.size(), 0) != static_cast<ssize_t>(file.size()) ||
-      lseek(input, 0, SEEK_SET) != 0)
-    std::abort();
   // A block of exactly this size lets the sanitizer see any overrun.
-  std::vector<char> block(kMinScanBuffer + data[3] * 13u);
-  outputNext = outputBuffer;
-  if (!scanFile(input, block.data(), block.size()))
+  std::string decoded = decodeFile(file, verboseMode, startChars, kMinScanBuffer + data[3] * 13u);
+  if (decoded == "<read failed>" || decoded == "<input failed>")
     std::abort();
-  std::string decoded(outputBuffer, outputNext);
-  outputNext = outputBuffer;
 
-  if (decoded != reference::decodeFile(file, startChars, verbose))
+  if (decoded != reference::decodeFile(file, startChars, verboseMode))
     std::abort();
   return 0;
 }

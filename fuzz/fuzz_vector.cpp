@@ -14,26 +14,17 @@
 #include <string>
 #include <vector>
 
+#include "capture.hpp"
 #include "format.hpp"
-#include "output.hpp"
-#include "record.hpp"
-#include "scan.hpp"
 #include "vector.hpp"
 
 namespace {
 
-std::string decode(const std::string& file, size_t blockSize, bool vectors) {
-  static int input = memfd_create("fuzz-input", 0);
-  if (ftruncate(input, 0) != 0 || pwrite(input, file.data(), file.size(), 0) != static_cast<ssize_t>(file.size()) ||
-      lseek(input, 0, SEEK_SET) != 0)
+std::string decode(const std::string& file, bool verboseMode, int32_t start, size_t blockSize, bool vectors) {
+  captureVectors = vectors;
+  std::string decoded = decodeFile(file, verboseMode, start, blockSize);
+  if (decoded == "<read failed>" || decoded == "<input failed>")
     std::abort();
-  std::vector<char> block(blockSize);  // exactly this size, so an overrun shows
-  useVectors = vectors;
-  outputNext = outputBuffer;
-  if (!scanFile(input, block.data(), block.size()))
-    std::abort();
-  std::string decoded(outputBuffer, outputNext);
-  outputNext = outputBuffer;
   return decoded;
 }
 
@@ -42,11 +33,11 @@ std::string decode(const std::string& file, size_t blockSize, bool vectors) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!vectorsAvailable() || size < 3 || size > 16384)
     return 0;
-  verbose = (data[0] & 1) != 0;
-  startChars = (data[0] & 2) != 0 ? data[1] % 64 : 24;
+  bool verboseMode = (data[0] & 1) != 0;
+  int32_t start = (data[0] & 2) != 0 ? data[1] % 64 : 24;
   std::string file(reinterpret_cast<const char*>(data) + 3, size - 3);
   size_t blockSize = kMinScanBuffer + data[2] * 13u;
-  if (decode(file, blockSize, true) != decode(file, blockSize, false))
+  if (decode(file, verboseMode, start, blockSize, true) != decode(file, verboseMode, start, blockSize, false))
     std::abort();
 
   std::vector<uint32_t> words(file.size() / 4 + 1);

@@ -3,47 +3,75 @@
 #include <cstring>
 
 #include "format.hpp"
-#include "output.hpp"
 
-bool csvEpochTime = false;
+namespace hexlog {
 
 namespace {
 
-// The time, then every reading after its comma, with room for the bytes
-// formatShortest may store beyond its text, and the line feed. ("NaN" is
-// shorter than any reading's longest text.)
-constexpr size_t kRowRoom = kIsoTimeText + kFieldCount * (1 + kMaxShortestText) + 8 + 1;
-static_assert(kRowRoom <= kMaxReserve);
+// Words with the missing readings and the ones a record lacks as NaN, so
+// that they come out as `missing`.
+constexpr uint32_t kNaN = 0x7FC00000;
+
+// A field as RFC 4180 has it: quoted when it holds a comma, a quote (then
+// doubled) or a line end.
+std::string csvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos)
+    return text;
+  std::string quoted = "\"";
+  for (char c : text)
+    quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
 
 }  // namespace
 
-void writeNamesRow() {
-  outputText("time", 4);
-  for (int k = 0; k < kFieldCount; ++k) {
-    outputText(",", 1);
-    outputText(columnName(k), std::strlen(columnName(k)));
+static_assert(kRowRoom >= kIsoTimeText + kFieldCount * (1 + kMaxShortestText) + 8 + 1);
+static_assert(kRowRoom <= Output::kMaxReserve);
+
+char* formatRow(char* o, const Record& record, bool epochTime, const char* missing, bool finiteOnly, bool vectors,
+                DayCache& dates) {
+  o = epochTime ? formatInt(o, record.time) : formatIsoTime(o, record.time, dates);
+  const uint32_t* words = record.words;
+  uint32_t count = record.count < kFieldCount ? record.count : kFieldCount;
+  uint32_t padded[kFieldCount];
+  if (record.missing != 0 || count < kFieldCount) {
+    for (uint32_t k = 0; k < kFieldCount; ++k)
+      padded[k] = k < count && (record.missing >> k & 1) == 0 ? words[k] : kNaN;
+    words = padded;
+    count = kFieldCount;
   }
-  outputText("\n", 1);
+  return formatReadings(o, words, static_cast<int>(count), missing, finiteOnly, vectors);
 }
 
-void writeReadingsRow(const Record& record, const char* missing, bool finiteOnly) {
-  char* o = outputReserve(kRowRoom);
-  o = csvEpochTime ? formatInt(o, record.time) : formatIsoTime(o, record.time);
-  o = formatReadings(o, record.words, record.count, missing, finiteOnly);
-  size_t length = std::strlen(missing);
-  for (int k = record.count; k < kFieldCount; ++k) {
+CsvWriter::CsvWriter(Output& out, bool epochTime, bool vectors, const Tally* sources)
+    : out_(out), epochTime_(epochTime), vectors_(vectors), sources_(sources) {}
+
+void CsvWriter::writeHeader() {
+  out_.text("time", 4);
+  for (int k = 0; k < kFieldCount; ++k) {
+    out_.text(",", 1);
+    out_.text(columnName(k), std::strlen(columnName(k)));
+  }
+  if (sources_ != nullptr)
+    out_.text(",source_file,source_line", 24);
+  out_.text("\n", 1);
+}
+
+void CsvWriter::put(const Record& record) {
+  char* o = formatRow(out_.reserve(kRowRoom), record, epochTime_, "", false, vectors_, dates_);
+  if (sources_ != nullptr) {
     *o++ = ',';
-    std::memcpy(o, missing, length);
-    o += length;
+    out_.commit(o);
+    while (quoted_.size() <= record.file)
+      quoted_.push_back(csvField(sources_->name(static_cast<uint32_t>(quoted_.size()))));
+    const std::string& source = quoted_[record.file];
+    out_.text(source.data(), source.size());
+    o = out_.reserve(32);
+    *o++ = ',';
+    o = formatCount(o, record.line);
   }
   *o++ = '\n';
-  outputCommit(o);
+  out_.commit(o);
 }
 
-void writeCsvHeader() {
-  writeNamesRow();
-}
-
-void writeCsvRecord(const Record& record) {
-  writeReadingsRow(record, "", false);
-}
+}  // namespace hexlog

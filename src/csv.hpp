@@ -6,19 +6,41 @@
 //   2026-06-14T00:00:20Z,396.207,16.77,...,23.749
 //
 // Each reading is the shortest text that reads back as the same float; NaN
-// and readings a record lacks are empty fields.
+// and readings a record lacks are empty fields. With provenance two more
+// columns name the input file and line of each record.
 #pragma once
 
+#include <string>
+#include <vector>
+
+#include "output.hpp"
 #include "record.hpp"
+#include "tally.hpp"
 
-// Seconds since 1970 in the time column instead of ISO 8601 UTC.
-extern bool csvEpochTime;
+namespace hexlog {
 
-void writeCsvHeader();
-void writeCsvRecord(const Record& record);
+// A row of the time and the 32 readings, as csv and NCCSV write it: with
+// `missing` for NaN, missing readings and the readings a record lacks, and
+// for the infinities too when `finiteOnly`. Returns the row's end, for
+// more fields and the line feed; `out` needs kRowRoom bytes.
+constexpr size_t kRowRoom = 20 + kFieldCount * (1 + 16) + 8 + 1;
+char* formatRow(char* out, const Record& record, bool epochTime, const char* missing, bool finiteOnly,
+                bool vectors, DayCache& dates);
 
-// The names row of csv and NCCSV, LF included.
-void writeNamesRow();
-// A row as csv writes it, with `missing` for NaN and the readings a record
-// lacks, and for the infinities too when `finiteOnly`.
-void writeReadingsRow(const Record& record, const char* missing, bool finiteOnly);
+class CsvWriter : public RecordSink {
+ public:
+  // With `sources`, the provenance columns name its inputs.
+  CsvWriter(Output& out, bool epochTime, bool vectors, const Tally* sources);
+  void writeHeader();
+  void put(const Record& record) override;
+
+ private:
+  Output& out_;
+  bool epochTime_;
+  bool vectors_;
+  const Tally* sources_;
+  std::vector<std::string> quoted_;  // the inputs' names as csv fields, as far as seen
+  DayCache dates_;
+};
+
+}  // namespace hexlog

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace hexlog {
+
 namespace {
 
 constexpr char kDigitPairs[] =
@@ -125,6 +127,12 @@ char* formatValue(char* out, uint32_t word) {
   return out + 3;
 }
 
+char* formatCount(char* out, uint64_t n) {
+  if (n < 10000000000000000u)
+    return writeUnsigned(out, n);
+  return out + std::snprintf(out, 24, "%llu", static_cast<unsigned long long>(n));
+}
+
 char* formatInt(char* out, int32_t n) {
   uint64_t magnitude = static_cast<uint64_t>(n < 0 ? -static_cast<int64_t>(n) : n);
   if (n < 0)
@@ -190,15 +198,13 @@ void writeYear(char* out, int64_t year) {
 
 }  // namespace
 
-char* formatDate(char* out, int32_t seconds) {
+char* formatDate(char* out, int32_t seconds, DayCache& cache) {
   static const char kWeekdays[] = "SunMonTueWedThuFriSat";
   static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
-  // "%.3s %.3s%3d %.2d:%.2d:%.2d %d\n". Records come in time order, many to
-  // a day: the day's parts are worked out once per day and kept.
-  static int64_t lastDay = INT64_MIN;
-  static char date[kDateText];
+  // "%.3s %.3s%3d %.2d:%.2d:%.2d %d\n", the day's parts from the cache.
+  char* date = cache.text;
   int64_t day = dayOf(seconds);
-  if (day != lastDay) {
+  if (day != cache.day) {
     CivilTime civil = civilTime(seconds);
     std::memcpy(date, kWeekdays + 3 * civil.weekday, 3);
     date[3] = ' ';
@@ -214,20 +220,23 @@ char* formatDate(char* out, int32_t seconds) {
     date[19] = ' ';
     writeYear(date + 20, civil.year);
     date[24] = '\n';
-    lastDay = day;
+    cache.day = day;
   }
   std::memcpy(out, date, kDateText);
   writeClock(out + 11, static_cast<unsigned>(seconds - day * 86400));
   return out + kDateText;
 }
 
-char* formatIsoTime(char* out, int32_t seconds) {
-  // Records come in time order, many to a day: the date is worked out once
-  // per day and kept.
-  static int64_t lastDay = INT64_MIN;
-  static char date[11];
+char* formatDate(char* out, int32_t seconds) {
+  DayCache cache;
+  return formatDate(out, seconds, cache);
+}
+
+char* formatIsoTime(char* out, int32_t seconds, DayCache& cache) {
+  // "2026-06-14T", from the cache.
+  char* date = cache.text;
   int64_t day = dayOf(seconds);
-  if (day != lastDay) {
+  if (day != cache.day) {
     CivilTime civil = civilTime(seconds);
     writeYear(date, civil.year);
     date[4] = '-';
@@ -235,12 +244,17 @@ char* formatIsoTime(char* out, int32_t seconds) {
     date[7] = '-';
     writeTwoDigits(date + 8, civil.day);
     date[10] = 'T';
-    lastDay = day;
+    cache.day = day;
   }
-  std::memcpy(out, date, sizeof date);
+  std::memcpy(out, date, 11);
   writeClock(out + 11, static_cast<unsigned>(seconds - day * 86400));
   out[19] = 'Z';
   return out + kIsoTimeText;
+}
+
+char* formatIsoTime(char* out, int32_t seconds) {
+  DayCache cache;
+  return formatIsoTime(out, seconds, cache);
 }
 
 namespace {
@@ -406,11 +420,12 @@ char* formatShortest(char* out, uint32_t word) {
   return shortest(out, word);
 }
 
-char* formatReadings(char* out, const uint32_t* words, int count, const char* missing, bool finiteOnly) {
+char* formatReadings(char* out, const uint32_t* words, int count, const char* missing, bool finiteOnly,
+                     bool vectors) {
   size_t missingLength = std::strlen(missing);
   // NaN, or with finiteOnly NaN and the infinities.
   uint32_t firstMissing = finiteOnly ? 0x7F800000 : 0x7F800001;
-  if (useVectors)
+  if (vectors)
     return formatShortestValues(out, words, static_cast<size_t>(count), missing, missingLength, firstMissing);
   for (int k = 0; k < count; ++k) {
     *out++ = ',';
@@ -423,3 +438,5 @@ char* formatReadings(char* out, const uint32_t* words, int count, const char* mi
   }
   return out;
 }
+
+}  // namespace hexlog

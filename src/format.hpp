@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace hexlog {
+
 // Room formatValue may need: "-340282346638528859811704183484516925440.000"
 // is 44 characters, and its general path also stores a NUL.
 constexpr size_t kMaxValueText = 48;
@@ -21,11 +23,24 @@ char* formatValue(char* out, uint32_t word);
 // stored past the returned end.
 char* formatInt(char* out, int32_t n);
 
+// Records come in time order, many to a day: a writer keeps the text of the
+// last day it wrote in one of these and works the date out once per day.
+struct DayCache {
+  int64_t day = INT64_MIN;
+  char text[kDateText];
+};
+
+// printf("%llu", n). `out` needs room for 24 bytes: up to eight may be
+// stored past the returned end.
+char* formatCount(char* out, uint64_t n);
+
 // asctime(gmtime(&t)) for t = seconds, its line feed included.
+char* formatDate(char* out, int32_t seconds, DayCache& cache);
 char* formatDate(char* out, int32_t seconds);
 
 // "2026-06-14T00:00:20Z": strftime("%Y-%m-%dT%H:%M:%SZ", gmtime(&t)).
 constexpr size_t kIsoTimeText = 20;
+char* formatIsoTime(char* out, int32_t seconds, DayCache& cache);
 char* formatIsoTime(char* out, int32_t seconds);
 
 // std::to_chars(float) of the single-precision number with bits `word`: the
@@ -35,6 +50,10 @@ constexpr size_t kMaxShortestText = 16;
 char* formatShortest(char* out, uint32_t word);
 
 // For each of `count` words: a comma, then formatShortest's text, or
-// `missing` for NaN and, when `finiteOnly`, for the infinities too. `out`
-// needs room for count * (1 + kMaxShortestText) + 8 bytes.
-char* formatReadings(char* out, const uint32_t* words, int count, const char* missing, bool finiteOnly);
+// `missing` for NaN and, when `finiteOnly`, for the infinities too; with
+// `vectors`, eight at a time. `out` needs room for count * (1 +
+// kMaxShortestText) + 8 bytes.
+char* formatReadings(char* out, const uint32_t* words, int count, const char* missing, bool finiteOnly,
+                     bool vectors);
+
+}  // namespace hexlog

@@ -1,29 +1,43 @@
 // hexlog: decodes the hexadecimal record lines of instrument log files.
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <string>
 
-#include "csv.hpp"
-#include "metadata.hpp"
-#include "nccsv.hpp"
-#include "netcdf.hpp"
-#include "output.hpp"
-#include "record.hpp"
-#include "scan.hpp"
+#include "hexlog/hexlog.hpp"
+#include "outfile.hpp"
 
-// The input block: scanFile cuts it into the line pieces fgets would give.
+// The input block: the library cuts it into the line pieces fgets would give.
 static char buf[64 * 1024];
 
 namespace {
 
 // Long options only: a new short option would change how existing command
 // lines are read ("-s -x" and "-vx" included).
-enum LongOption { kHelp = 256, kVersion, kOutput, kFormat, kTime, kMetadata };
+enum LongOption {
+  kHelp = 256,
+  kVersion,
+  kOutput,
+  kFormat,
+  kTime,
+  kMetadata,
+  kOrder,
+  kFrom,
+  kTo,
+  kSummary,
+  kProvenance,
+  kSortMemory,
+};
 const struct option kLongOptions[] = {
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
@@ -31,57 +45,65 @@ const struct option kLongOptions[] = {
     {"format", required_argument, nullptr, kFormat},
     {"time", required_argument, nullptr, kTime},
     {"metadata", required_argument, nullptr, kMetadata},
+    {"order", required_argument, nullptr, kOrder},
+    {"from", required_argument, nullptr, kFrom},
+    {"to", required_argument, nullptr, kTo},
+    {"summary", no_argument, nullptr, kSummary},
+    {"provenance", no_argument, nullptr, kProvenance},
+    // For tests: the memory that ordering holds before it spills.
+    {"sort-memory", required_argument, nullptr, kSortMemory},
     {nullptr, 0, nullptr, 0},
 };
 const char* const kLongHelp[] = {
     "  --format=FORMAT plain (the default), verbose (as -v), csv, nccsv or netcdf\n",
     "  --time=FORM     the csv time: iso (2026-06-14T00:00:20Z, the default) or epoch\n",
+    "  --order=ORDER   input (the default for plain, verbose and csv) or time: sorted by time\n"
+    "                  across all files, duplicates and conflicting records dropped (the default\n"
+    "                  for nccsv; netcdf is always in time order)\n",
+    "  --from=TIME     only records at TIME or later (2026-06-14, 2026-06-14T06:00:00Z, @SECONDS)\n",
+    "  --to=TIME       only records before TIME\n",
+    "  --provenance    csv, nccsv, netcdf: the file and line of each record\n",
     "  --metadata=FILE NCCSV metadata lines for nccsv and netcdf: the station's attributes\n",
+    "  --summary       a table of what became of each file's lines, on standard error\n",
     "  --output=FILE   write to FILE, replacing it only when the whole run succeeds\n",
     "  --help          print this help and exit\n",
     "  --version       print the version and exit\n",
 };
 
-enum class Format { kPlain, kVerbose, kCsv, kNccsv, kNetcdf };
 const char* const kFormatNames[] = {"plain", "verbose", "csv", "nccsv", "netcdf"};
 constexpr int kFormats = 5;
 
 // The long options' values, as given.
-struct Settings {
+struct Options {
   const char* output = nullptr;
   const char* format = nullptr;
   const char* time = nullptr;
   const char* metadata = nullptr;
+  const char* order = nullptr;
+  const char* from = nullptr;
+  const char* to = nullptr;
+  const char* sortMemory = nullptr;
+  bool summary = false;
+  bool provenance = false;
 };
 
 // Where "Cannot open file" and its like go: standard output, as the records
 // do, unless the records go somewhere else.
 bool messagesToStderr = false;
 
-void print(const char* text) {
-  outputText(text, std::strlen(text));
+// Text of the tool's own on standard output (the usage), through stdio.
+int printed(int status) {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "hexlog: write error: %s\n", std::strerror(errno));
+    return 1;
+  }
+  return status;
 }
 
 void printUsage(const char* name) {
-  print("Usage:  ");
-  print(name);
-  print(" [-s <startChars>] [-v] <file name>\n"
-        "  -s <startChars> number of beginning chars to throw away (default 24)\n"
-        "  -v verbose mode (identify each field)\n");
-}
-
-int fileFailed(const char* what, const char* name) {
-  if (messagesToStderr) {
-    flushOutput();  // what came before the failure, ahead of its message
-    discardOutputFile();
-    std::fprintf(stderr, "%s%s\n", what, name);
-    return 1;
-  }
-  print(what);
-  print(name);
-  print("\n");
-  flushOutput();
-  return 1;
+  std::printf("Usage:  %s [-s <startChars>] [-v] <file name>\n", name);
+  std::fputs("  -s <startChars> number of beginning chars to throw away (default 24)\n", stdout);
+  std::fputs("  -v verbose mode (identify each field)\n", stdout);
 }
 
 // What getopt itself would have said of a short option; opterr is off so
@@ -96,7 +118,10 @@ void shortOptionMessage(const char* name, int option) {
 int longOptionFailed(const char* argument, int option) {
   size_t length = std::strcspn(argument, "=");
   const char* problem = "is not an option of hexlog";
-  if (option == kOutput || option == kFormat || option == kTime || option == kMetadata)
+  bool takesValue = false;
+  for (const struct option* o = kLongOptions; o->name != nullptr; ++o)
+    takesValue = takesValue || (o->val == option && o->has_arg == required_argument);
+  if (takesValue)
     problem = "needs a value (--name=VALUE)";
   else if (option != 0)
     problem = "takes no value";
@@ -107,8 +132,7 @@ int longOptionFailed(const char* argument, int option) {
     if (matches > 1)
       problem = "is ambiguous";
   }
-  std::fprintf(stderr, "hexlog: '%.*s' %s; see 'hexlog --help'\n", static_cast<int>(length), argument,
-               problem);
+  std::fprintf(stderr, "hexlog: '%.*s' %s; see 'hexlog --help'\n", static_cast<int>(length), argument, problem);
   return 1;
 }
 
@@ -121,83 +145,105 @@ bool failed(const char* format, Values... values) {
   return false;
 }
 
-// The format the options ask for, and the settings that go with it;
-// false, said why, for a combination that cannot be.
-bool chooseFormat(const Settings& settings, Format& format) {
-  format = verbose ? Format::kVerbose : Format::kPlain;
-  if (settings.format != nullptr) {
+bool readTime(const char* option, const char* text, bool& has, int64_t& seconds) {
+  if (text == nullptr)
+    return true;
+  if (!hexlog::parseTime(text, seconds))
+    return failed("--%s=%s is no time: write 2026-06-14, 2026-06-14T06:00:00Z or @SECONDS (UTC)", option, text);
+  has = true;
+  return true;
+}
+
+// The settings the options ask for; false, said why, for a combination
+// that cannot be.
+bool chooseSettings(const Options& options, bool verbose, hexlog::Settings& settings) {
+  using hexlog::Format;
+  Format format = verbose ? Format::kVerbose : Format::kPlain;
+  if (options.format != nullptr) {
     int known = 0;
-    while (known < kFormats && std::strcmp(settings.format, kFormatNames[known]) != 0)
+    while (known < kFormats && std::strcmp(options.format, kFormatNames[known]) != 0)
       ++known;
     if (known == kFormats)
-      return failed("unknown format '%s'; the formats are plain, verbose, csv, nccsv and netcdf", settings.format);
+      return failed("unknown format '%s'; the formats are plain, verbose, csv, nccsv and netcdf", options.format);
     if (verbose && known != static_cast<int>(Format::kVerbose))
-      return failed("-v asks for the verbose format, not --format=%s", settings.format);
+      return failed("-v asks for the verbose format, not --format=%s", options.format);
     format = static_cast<Format>(known);
   }
-  if (settings.time != nullptr) {
+  settings.format = format;
+  bool text = format == Format::kPlain || format == Format::kVerbose;
+  if (options.time != nullptr) {
     if (format != Format::kCsv)
-      return failed("--time=%s is for --format=csv only", settings.time);
-    if (std::strcmp(settings.time, "epoch") != 0 && std::strcmp(settings.time, "iso") != 0)
-      return failed("--time is iso or epoch, not '%s'", settings.time);
-    csvEpochTime = std::strcmp(settings.time, "epoch") == 0;
+      return failed("--time=%s is for --format=csv only", options.time);
+    if (std::strcmp(options.time, "epoch") != 0 && std::strcmp(options.time, "iso") != 0)
+      return failed("--time is iso or epoch, not '%s'", options.time);
+    settings.epochTime = std::strcmp(options.time, "epoch") == 0;
   }
-  if (settings.metadata != nullptr && format != Format::kNccsv && format != Format::kNetcdf)
-    return failed("--metadata is for --format=nccsv and --format=netcdf");
+  if (options.metadata != nullptr) {
+    if (format != Format::kNccsv && format != Format::kNetcdf)
+      return failed("--metadata is for --format=nccsv and --format=netcdf");
+    settings.metadata = options.metadata;
+  }
+  if (options.order != nullptr) {
+    if (std::strcmp(options.order, "time") == 0)
+      settings.order = hexlog::Order::kTime;
+    else if (std::strcmp(options.order, "input") == 0)
+      settings.order = hexlog::Order::kInput;
+    else
+      return failed("--order is time or input, not '%s'", options.order);
+    if (format == Format::kNetcdf && settings.order == hexlog::Order::kInput)
+      return failed("--format=netcdf is always in time order (its time is a CF coordinate variable); "
+                    "drop --order=input");
+  }
+  if (!readTime("from", options.from, settings.hasFrom, settings.from) ||
+      !readTime("to", options.to, settings.hasTo, settings.to))
+    return false;
+  if (settings.hasFrom && settings.hasTo && settings.from >= settings.to)
+    return failed("--from=%s is not before --to=%s: no record could be written", options.from, options.to);
+  if (options.provenance) {
+    if (text)
+      return failed("--provenance is for --format=csv, nccsv and netcdf");
+    settings.provenance = true;
+  }
+  if (options.sortMemory != nullptr)
+    settings.memory = std::strtoull(options.sortMemory, nullptr, 10);
   // Binary data never goes to a terminal or a pipe, and a file half
   // written is no file: netCDF is written only through --output.
-  if (format == Format::kNetcdf && settings.output == nullptr)
+  if (format == Format::kNetcdf && options.output == nullptr)
     return failed("--format=netcdf writes a binary file: name it with --output=FILE");
-  verbose = format == Format::kVerbose;
   return true;
 }
 
-// Everything that can fail before the first record is checked here, and
-// nothing is written before it is: the metadata file, the netCDF library,
-// the output file. Then the format's writer and its header.
-bool startOutput(const Settings& settings, Format format) {
-  static Metadata metadata;
-  if (settings.metadata != nullptr && !readMetadata(settings.metadata, metadata))
-    return false;
-  if (format == Format::kNetcdf && !loadNetcdf())
-    return false;
-  if (settings.output != nullptr && !startOutputFile(settings.output))
-    return false;
-  // Unless standard output carries the plain or verbose text, a message
-  // must not land in the data.
-  messagesToStderr = settings.output != nullptr || (format != Format::kPlain && format != Format::kVerbose);
-  switch (format) {
-    case Format::kCsv:
-      recordWriter = writeCsvRecord;
-      writeCsvHeader();
-      break;
-    case Format::kNccsv:
-      recordWriter = writeNccsvRecord;
-      writeNccsvHeader(metadata);
-      break;
-    case Format::kNetcdf:
-      recordWriter = writeNetcdfRecord;
-      startNetcdf(outputFileName(), metadata);
-      break;
-    default:
-      break;
+// "<date> hexlog <arguments>" for the archive formats' history: arguments
+// with characters the shell would read quoted, as the shell would take them.
+std::string commandLine(int argc, char** argv) {
+  std::string text = "hexlog";
+  for (int i = 1; i < argc; ++i) {
+    std::string argument = argv[i];
+    bool plain = !argument.empty();
+    for (char c : argument)
+      plain = plain && (std::isalnum(static_cast<unsigned char>(c)) || std::strchr("_./=:@%+,-", c) != nullptr);
+    if (!plain) {
+      std::string quoted = "'";
+      for (char c : argument)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+      argument = quoted + "'";
+    }
+    text += " " + argument;
   }
-  return true;
+  return text;
 }
 
-void finishOutput(const Settings& settings, Format format) {
-  if (format == Format::kNccsv)
-    writeNccsvEnd();
-  if (format == Format::kNetcdf)
-    finishNetcdf();
-  if (settings.output != nullptr)
-    finishOutputFile();
-  else
-    flushOutput();
-  if (cutRecords > 0)
-    std::fprintf(stderr, "hexlog: %llu record%s had more than %d readings and %s cut to %d; the first: %s:%llu\n",
-                 cutRecords, cutRecords == 1 ? "" : "s", kFieldCount, cutRecords == 1 ? "was" : "were",
-                 kFieldCount, firstCutName, firstCutLine);
+// When the archive formats were made: SOURCE_DATE_EPOCH when it is set, so
+// that two runs over the same input give the same bytes.
+int64_t creationTime() {
+  const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+  if (epoch != nullptr && *epoch != '\0') {
+    char* end;
+    long long seconds = std::strtoll(epoch, &end, 10);
+    if (*end == '\0')
+      return seconds;
+  }
+  return static_cast<int64_t>(std::time(nullptr));
 }
 
 // atoi's syntax, but saturated to 32 bits: atoi itself is undefined once the
@@ -216,6 +262,166 @@ int32_t parseStartChars(const char* s) {
   return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
 }
 
+// "Cannot open file NAME" and its like: after the records of the files
+// before, on standard output as described, or on standard error when the
+// records go elsewhere.
+int fileFailed(hexlog::Run& run, const char* what, const char* name) {
+  bool flushed = run.flush();
+  if (messagesToStderr) {
+    std::fprintf(stderr, "%s%s\n", what, name);
+    return 1;
+  }
+  if (!flushed)
+    return 1;
+  std::printf("%s%s\n", what, name);
+  return printed(1);
+}
+
+// The run's failure, said in one line.
+int runFailed(const hexlog::Run& run, const char* outputName) {
+  const hexlog::Failure& failure = run.failure();
+  switch (failure.kind) {
+    case hexlog::FailureKind::kWrite:
+      if (outputName != nullptr)
+        std::fprintf(stderr, "hexlog: write error: %s: %s\n", outputName,
+                     failure.text.empty() ? std::strerror(failure.error) : failure.text.c_str());
+      else
+        std::fprintf(stderr, "hexlog: write error: %s\n", std::strerror(failure.error));
+      break;
+    case hexlog::FailureKind::kTemporary:
+      std::fprintf(stderr, "hexlog: cannot write %s: %s\n", failure.text.c_str(), std::strerror(failure.error));
+      break;
+    default:
+      std::fprintf(stderr, "hexlog: %s\n", failure.text.c_str());
+      break;
+  }
+  return 1;
+}
+
+// One line on standard error for each kind of line or record that was not
+// written as it stood, naming the first.
+void printNotices(const hexlog::Tally& tally) {
+  hexlog::FileCounts total = tally.total();
+  struct Notice {
+    hexlog::Event event;
+    uint64_t count;
+    const char* one;
+    const char* many;
+  };
+  const Notice notices[] = {
+      {hexlog::Event::kNotRecord, total.notRecords, "line had no time of eight hexadecimal digits and was skipped",
+       "lines had no time of eight hexadecimal digits and were skipped"},
+      {hexlog::Event::kMissing, total.missing, "reading had no eight hexadecimal digits and was written as missing",
+       "readings had no eight hexadecimal digits and were written as missing"},
+      {hexlog::Event::kCut, total.cut, "record had more than 32 readings and was cut to 32",
+       "records had more than 32 readings and were cut to 32"},
+      {hexlog::Event::kDuplicate, total.duplicates, "record repeated an earlier one and was dropped",
+       "records repeated earlier ones and were dropped"},
+      {hexlog::Event::kConflict, total.conflicts,
+       "record had the time of an earlier one but other readings and was dropped (the first of a time is kept)",
+       "records had the time of an earlier one but other readings and were dropped (the first of a time is kept)"},
+  };
+  for (const Notice& notice : notices) {
+    if (notice.count == 0)
+      continue;
+    const hexlog::Place& first = tally.first(notice.event);
+    std::fprintf(stderr, "hexlog: %llu %s; the first: %s:%llu\n", static_cast<unsigned long long>(notice.count),
+                 notice.count == 1 ? notice.one : notice.many, tally.name(first.file).c_str(),
+                 static_cast<unsigned long long>(first.line));
+  }
+}
+
+// --summary: a tab-separated table of what became of each file's lines.
+void printSummary(const hexlog::Tally& tally) {
+  std::fprintf(stderr, "file\twritten\ttoo_short\tnot_records\tcut\treadings_missing\tduplicates\tconflicts\t"
+                       "outside_window\n");
+  auto row = [](const std::string& name, const hexlog::FileCounts& c) {
+    std::string shown;
+    for (char ch : name)
+      shown += ch == '\t' ? "\\t" : ch == '\n' ? "\\n" : ch == '\\' ? "\\\\" : std::string(1, ch);
+    std::fprintf(stderr, "%s\t%llu\t%llu\t%llu\t%llu\t%llu\t%llu\t%llu\t%llu\n", shown.c_str(),
+                 static_cast<unsigned long long>(c.written), static_cast<unsigned long long>(c.tooShort),
+                 static_cast<unsigned long long>(c.notRecords), static_cast<unsigned long long>(c.cut),
+                 static_cast<unsigned long long>(c.missing), static_cast<unsigned long long>(c.duplicates),
+                 static_cast<unsigned long long>(c.conflicts), static_cast<unsigned long long>(c.outside));
+  };
+  for (uint32_t file = 0; file < tally.inputs(); ++file)
+    row(tally.name(file), tally.counts(file));
+  row("total", tally.total());
+}
+
+// Decodes every file named from argv[first] on with the settings. Returns
+// the exit status; the output file is left for the caller to commit.
+int decodeAll(const hexlog::Settings& settings, const Options& options, int first, int argc, char** argv) {
+  hexlog::Run run(settings);
+  const char* outputName = options.output != nullptr ? outputFileName() : nullptr;
+  if (!run.start(options.output != nullptr ? outputFileFd() : STDOUT_FILENO))
+    return runFailed(run, outputName);
+  for (int i = first; i < argc; ++i) {
+    // "-" is standard input; a file of that name is still "./-".
+    bool standardInput = std::strcmp(argv[i], "-") == 0;
+    int fd = standardInput ? STDIN_FILENO : open(argv[i], O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+      return fileFailed(run, "Cannot open file ", argv[i]);
+    bool decoded = run.addInput(fd, argv[i], buf, sizeof buf);
+    if (!standardInput)
+      close(fd);
+    if (!decoded) {
+      if (run.failure().kind == hexlog::FailureKind::kRead)
+        return fileFailed(run, "Cannot read file ", argv[i]);
+      return runFailed(run, outputName);
+    }
+  }
+  if (!run.finish())
+    return runFailed(run, outputName);
+  printNotices(run.tally());
+  if (options.summary)
+    printSummary(run.tally());
+  return 0;
+}
+
+// netCDF is written by a library that may crash after an I/O error: the
+// decoding and the library run in a child process, so that whatever happens
+// there, this one removes the temporary file and says so.
+int decodeIsolated(hexlog::Settings settings, const Options& options, int first, int argc, char** argv) {
+  settings.netcdfPath = outputFileWritePath();
+  std::fflush(stdout);
+  pid_t pid = fork();
+  if (pid < 0) {
+    std::fprintf(stderr, "hexlog: cannot start the netCDF writer: %s\n", std::strerror(errno));
+    discardOutputFile();
+    return 1;
+  }
+  if (pid == 0) {
+    // The parent cleans up after any signal; here the defaults do.
+    for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
+      struct sigaction action {};
+      sigaction(signal, nullptr, &action);
+      if (action.sa_handler != SIG_IGN)
+        std::signal(signal, SIG_DFL);
+    }
+    int status = decodeAll(settings, options, first, argc, argv);
+    std::fflush(stdout);
+    std::_Exit(status);  // nothing of the parent's to run down
+  }
+  setOutputWriter(pid);
+  int status;
+  while (waitpid(pid, &status, 0) < 0)
+    if (errno != EINTR) {
+      std::fprintf(stderr, "hexlog: lost the netCDF writer: %s\n", std::strerror(errno));
+      discardOutputFile();
+      return 1;
+    }
+  setOutputWriter(0);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+    return commitOutputFile() ? 0 : 1;
+  discardOutputFile();
+  if (WIFSIGNALED(status))
+    std::fprintf(stderr, "hexlog: write error: %s: the netCDF writer ended by signal %d (%s)\n", outputFileName(),
+                 WTERMSIG(status), strsignal(WTERMSIG(status)));
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -224,43 +430,36 @@ int main(int argc, char** argv) {
   const char* name = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : "hexlog";
   if (argc <= 1) {
     printUsage(name);
-    flushOutput();
-    return 1;
+    return printed(1);
   }
 
-  Settings settings;
+  Options options;
+  bool verbose = false;
+  hexlog::Settings settings;
   opterr = 0;
   int option;
   while ((option = getopt_long(argc, argv, "s:v", kLongOptions, nullptr)) != -1) {
     switch (option) {
-      case 's':
-        startChars = parseStartChars(optarg);
-        break;
-      case 'v':
-        verbose = true;
-        break;
+      case 's': settings.startChars = parseStartChars(optarg); break;
+      case 'v': verbose = true; break;
       case kHelp:
         printUsage(name);
         for (const char* line : kLongHelp)
-          print(line);
-        flushOutput();
-        return 0;
+          std::fputs(line, stdout);
+        return printed(0);
       case kVersion:
-        print("hexlog " HEXLOG_VERSION "\n");
-        flushOutput();
-        return 0;
-      case kOutput:
-        settings.output = optarg;
-        break;
-      case kFormat:
-        settings.format = optarg;
-        break;
-      case kTime:
-        settings.time = optarg;
-        break;
-      case kMetadata:
-        settings.metadata = optarg;
-        break;
+        std::fputs("hexlog " HEXLOG_VERSION "\n", stdout);
+        return printed(0);
+      case kOutput: options.output = optarg; break;
+      case kFormat: options.format = optarg; break;
+      case kTime: options.time = optarg; break;
+      case kMetadata: options.metadata = optarg; break;
+      case kOrder: options.order = optarg; break;
+      case kFrom: options.from = optarg; break;
+      case kTo: options.to = optarg; break;
+      case kSummary: options.summary = true; break;
+      case kProvenance: options.provenance = true; break;
+      case kSortMemory: options.sortMemory = optarg; break;
       default:  // a short option is reported and passed over, a long one ends the run
         if (optopt > 0 && optopt < kHelp) {
           shortOptionMessage(name, optopt);
@@ -269,23 +468,36 @@ int main(int argc, char** argv) {
         return longOptionFailed(argv[optind - 1], optopt);
     }
   }
-
-  Format format;
-  if (!chooseFormat(settings, format) || !startOutput(settings, format))
+  if (!chooseSettings(options, verbose, settings))
     return 1;
-  for (int i = optind; i < argc; ++i) {
-    // "-" is standard input; a file of that name is still "./-".
-    bool standardInput = std::strcmp(argv[i], "-") == 0;
-    int fd = standardInput ? STDIN_FILENO : open(argv[i], O_RDONLY);
-    inputName = argv[i];
-    if (fd < 0)
-      return fileFailed("Cannot open file ", argv[i]);
-    bool read = scanFile(fd, buf, sizeof buf);
-    if (!standardInput)
-      close(fd);
-    if (!read)
-      return fileFailed("Cannot read file ", argv[i]);
+  // "hexlog --output day.log" is a slip for "hexlog day.log": it must not
+  // empty the log.
+  if (options.output != nullptr && optind == argc)
+    return failed("--output=%s but no input files; name them, or - for standard input", options.output), 1;
+  settings.created = creationTime();
+  settings.history = commandLine(argc, argv);
+
+  // A file size limit is a write error like any other, not a crash.
+  std::signal(SIGXFSZ, SIG_IGN);
+  bool netcdf = settings.format == hexlog::Format::kNetcdf;
+  if (options.output != nullptr) {
+    // A lost standard error must not end a run whose output is a file.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (!openOutputFile(options.output, netcdf))
+      return 1;
   }
-  finishOutput(settings, format);
-  return 0;
+  // Unless standard output carries the plain or verbose text, a message
+  // must not land in the data.
+  messagesToStderr = options.output != nullptr ||
+                     (settings.format != hexlog::Format::kPlain && settings.format != hexlog::Format::kVerbose);
+  if (netcdf)
+    return decodeIsolated(settings, options, optind, argc, argv);
+  int status = decodeAll(settings, options, optind, argc, argv);
+  if (options.output == nullptr)
+    return status;
+  if (status != 0) {
+    discardOutputFile();
+    return status;
+  }
+  return commitOutputFile() ? 0 : 1;
 }

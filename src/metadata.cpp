@@ -12,6 +12,8 @@
 
 #include "record.hpp"
 
+namespace hexlog {
+
 namespace {
 
 struct Field {
@@ -22,16 +24,16 @@ struct Field {
 
 class Reader {
  public:
-  explicit Reader(const char* path) : path_(path) {}
+  Reader(const char* path, std::string& error) : path_(path), error_(error) {}
 
-  // "hexlog: FILE:LINE: what is wrong", and false for the caller to return.
+  // "FILE:LINE: what is wrong", and false for the caller to return.
   bool fail(int line, const char* format, ...) __attribute__((format(printf, 3, 4))) {
-    std::fprintf(stderr, "hexlog: %s:%d: ", path_, line);
+    char text[1024];
     va_list values;
     va_start(values, format);
-    std::vfprintf(stderr, format, values);
+    std::vsnprintf(text, sizeof text, format, values);
     va_end(values);
-    std::fputc('\n', stderr);
+    error_ = std::string(path_) + ":" + std::to_string(line) + ": " + text;
     return false;
   }
 
@@ -84,6 +86,7 @@ class Reader {
   }
 
   const char* path_;
+  std::string& error_;
 };
 
 bool isName(const std::string& name) {
@@ -214,13 +217,13 @@ const Attribute* findAttribute(const Metadata& metadata, const std::string& vari
   return nullptr;
 }
 
-bool readMetadata(const char* path, Metadata& metadata) {
+bool readMetadata(const char* path, Metadata& metadata, std::string& error) {
   std::ifstream file(path, std::ios::binary);
   if (!file) {
-    std::fprintf(stderr, "hexlog: cannot read metadata file %s: %s\n", path, std::strerror(errno));
+    error = std::string("cannot read metadata file ") + path + ": " + std::strerror(errno);
     return false;
   }
-  Reader reader(path);
+  Reader reader(path, error);
   std::vector<int> lines;  // where each attribute was
   std::vector<Field> fields;
   std::string line;
@@ -288,7 +291,7 @@ bool readMetadata(const char* path, Metadata& metadata) {
     lines.push_back(number);
   }
   if (file.bad()) {
-    std::fprintf(stderr, "hexlog: cannot read metadata file %s: %s\n", path, std::strerror(errno));
+    error = std::string("cannot read metadata file ") + path + ": " + std::strerror(errno);
     return false;
   }
   // Attributes may come before the *SCALAR* line that defines their variable.
@@ -303,3 +306,5 @@ bool readMetadata(const char* path, Metadata& metadata) {
   }
   return true;
 }
+
+}  // namespace hexlog

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+namespace hexlog {
+
 enum class ValueType { kByte, kUByte, kShort, kUShort, kInt, kUInt, kLong, kULong, kFloat, kDouble, kString };
 
 struct Attribute {
@@ -34,10 +36,12 @@ struct Metadata {
   std::vector<std::string> scalars;   // the scalar variables' names, in order
 };
 
-// Reads and checks the file. On the first fault prints "hexlog: FILE:LINE:
+// Reads and checks the file. On the first fault sets `error` to "FILE:LINE:
 // what is wrong" (or why the file cannot be read) and returns false.
-bool readMetadata(const char* path, Metadata& metadata);
+bool readMetadata(const char* path, Metadata& metadata, std::string& error);
 
 // The user's attribute of that name for that variable, or nullptr: a pair
 // the tool writes by default gives way to it.
 const Attribute* findAttribute(const Metadata& metadata, const std::string& variable, const std::string& name);
+
+}  // namespace hexlog

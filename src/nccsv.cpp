@@ -1,47 +1,84 @@
 #include "nccsv.hpp"
 
-#include <cstring>
 #include <string>
 
 #include "csv.hpp"
-#include "output.hpp"
+#include "format.hpp"
+
+namespace hexlog {
 
 namespace {
 
-void print(const std::string& text) {
-  outputText(text.data(), text.size());
-}
-
-// A default pair, unless the user's metadata has its own.
-void printDefault(const Metadata& metadata, const std::string& variable, const std::string& name,
-                  const std::string& value) {
-  if (findAttribute(metadata, variable, name) == nullptr)
-    print(variable + "," + name + "," + value + "\n");
+const char* typeName(ValueType type) {
+  switch (type) {
+    case ValueType::kByte: return "byte";
+    case ValueType::kUByte: return "ubyte";
+    case ValueType::kShort: return "short";
+    case ValueType::kUShort: return "ushort";
+    case ValueType::kInt: return "int";
+    case ValueType::kUInt: return "uint";
+    case ValueType::kLong: return "long";
+    case ValueType::kULong: return "ulong";
+    case ValueType::kFloat: return "float";
+    case ValueType::kDouble: return "double";
+    case ValueType::kString: return "String";
+  }
+  return "String";
 }
 
 }  // namespace
 
-void writeNccsvHeader(const Metadata& metadata) {
-  print("*GLOBAL*,Conventions,\"COARDS, CF-1.10, ACDD-1.3, NCCSV-1.2\"\n");
-  print("time,*DATA_TYPE*,String\n");
-  printDefault(metadata, "time", "standard_name", "time");
-  printDefault(metadata, "time", "long_name", "Time");
-  print("time,units,yyyy-MM-dd'T'HH:mm:ssZ\n");
-  for (int k = 0; k < kFieldCount; ++k) {
-    std::string name = columnName(k);
-    print(name + ",*DATA_TYPE*,float\n");
-    printDefault(metadata, name, "long_name", longName(k));
+NccsvWriter::NccsvWriter(Output& out, const Dataset& dataset, bool vectors)
+    : out_(out), dataset_(dataset), vectors_(vectors) {
+  for (const Variable& variable : dataset_.variables) {
+    if (variable.series == Series::kQc)
+      flags_.push_back(&variable);
+    provenance_ = provenance_ || variable.series == Series::kSourceFile;
   }
-  for (const Attribute& attribute : metadata.attributes)
-    print(attribute.variable + "," + attribute.name + "," + attribute.text + "\n");
-  print("*END_METADATA*\n");
-  writeNamesRow();
 }
 
-void writeNccsvRecord(const Record& record) {
-  writeReadingsRow(record, "NaN", true);
+void NccsvWriter::writeHeader() {
+  std::string text;
+  auto line = [&](const Attribute& attribute) {
+    text += attribute.variable + "," + attribute.name + "," + attribute.text + "\n";
+  };
+  for (const Attribute& attribute : dataset_.globals)
+    line(attribute);
+  for (const Variable& variable : dataset_.variables) {
+    if (variable.series == Series::kScalar)
+      line(*variable.value);
+    else
+      text += variable.name + ",*DATA_TYPE*," + typeName(variable.type) + "\n";
+    for (const Attribute& attribute : variable.attributes)
+      line(attribute);
+  }
+  text += "*END_METADATA*\n";
+  std::string names;
+  for (const Variable& variable : dataset_.variables)
+    if (variable.series != Series::kScalar)
+      names += (names.empty() ? "" : ",") + variable.name;
+  text += names + "\n";
+  out_.text(text.data(), text.size());
 }
 
-void writeNccsvEnd() {
-  print("*END_DATA*\n");
+void NccsvWriter::put(const Record& record) {
+  char* o = formatRow(out_.reserve(kRowRoom + 4 * kFieldCount + 32), record, false, "NaN", true, vectors_, dates_);
+  for (const Variable* flag : flags_) {
+    *o++ = ',';
+    o = formatInt(o, qcFlag(*flag, record));
+  }
+  if (provenance_) {
+    *o++ = ',';
+    o = formatInt(o, static_cast<int32_t>(record.file));
+    *o++ = ',';
+    o = formatCount(o, record.line);
+  }
+  *o++ = '\n';
+  out_.commit(o);
 }
+
+void NccsvWriter::writeEnd() {
+  out_.text("*END_DATA*\n", 11);
+}
+
+}  // namespace hexlog

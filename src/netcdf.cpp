@@ -1,17 +1,33 @@
 #include "netcdf.hpp"
 
-#include <cstdio>
-
 #ifndef HEXLOG_NETCDF_LIBRARY
 
-bool loadNetcdf() {
-  std::fprintf(stderr, "hexlog: this build has no netCDF support (the netCDF library was not found when it "
-                       "was built)\n");
+namespace hexlog {
+
+struct NetcdfWriter::State {};
+
+NetcdfWriter::NetcdfWriter(const Dataset&) {}
+NetcdfWriter::~NetcdfWriter() = default;
+
+bool NetcdfWriter::load(std::string& error) {
+  error = "this build has no netCDF support (the netCDF library was not found when it was built)";
   return false;
 }
-void startNetcdf(const char*, const Metadata&) {}
-void writeNetcdfRecord(const Record&) {}
-void finishNetcdf() {}
+bool NetcdfWriter::create(const char*) {
+  return false;
+}
+void NetcdfWriter::put(const Record&) {}
+bool NetcdfWriter::finish() {
+  return false;
+}
+bool NetcdfWriter::failed() const {
+  return true;
+}
+std::string NetcdfWriter::error() const {
+  return "no netCDF support";
+}
+
+}  // namespace hexlog
 
 #else
 
@@ -19,14 +35,12 @@ void finishNetcdf() {}
 #include <netcdf.h>
 
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
-#include "output.hpp"
+namespace hexlog {
 
 namespace {
 
@@ -46,62 +60,48 @@ struct Library {
   decltype(&nc_put_vara) putSlab;
   decltype(&nc_close) close;
   decltype(&nc_strerror) strerror;
+  std::string error;  // why it could not be loaded, or ""
 };
-Library nc;
 
-// Records per chunk: 512 KiB a reading. The library keeps an index entry
-// of each chunk in memory, so fewer, larger chunks keep memory near flat
-// however long the input.
-constexpr size_t kChunk = 131072;
+// Loaded once per process and read-only after.
+const Library& library() {
+  static const Library loaded = [] {
+    Library nc{};
+    void* handle = dlopen(HEXLOG_NETCDF_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+      nc.error = std::string("cannot load the netCDF library: ") + dlerror();
+      return nc;
+    }
+    bool found = true;
+    auto bind = [&](auto& function, const char* name) {
+      void* symbol = dlsym(handle, name);
+      static_assert(sizeof symbol == sizeof function);
+      std::memcpy(&function, &symbol, sizeof symbol);
+      found = found && symbol != nullptr;
+    };
+    bind(nc.create, "nc_create");
+    bind(nc.defineDimension, "nc_def_dim");
+    bind(nc.defineVariable, "nc_def_var");
+    bind(nc.defineChunking, "nc_def_var_chunking");
+    bind(nc.defineDeflate, "nc_def_var_deflate");
+    bind(nc.setChunkCache, "nc_set_var_chunk_cache");
+    bind(nc.putAttribute, "nc_put_att");
+    bind(nc.putText, "nc_put_att_text");
+    bind(nc.endDefinitions, "nc_enddef");
+    bind(nc.putVariable, "nc_put_var");
+    bind(nc.putSlab, "nc_put_vara");
+    bind(nc.close, "nc_close");
+    bind(nc.strerror, "nc_strerror");
+    if (!found)
+      nc.error = "the netCDF library " HEXLOG_NETCDF_LIBRARY " lacks functions hexlog needs";
+    return nc;
+  }();
+  return loaded;
+}
+
 // Records per batch handed to the library: a quarter chunk, which its
 // cache holds until the chunk is whole and deflated once.
-constexpr size_t kBatch = kChunk / 4;
-
-// A batch: the times and each reading's words, by column.
-struct Batch {
-  int32_t times[kBatch];
-  uint32_t readings[kFieldCount][kBatch];
-  size_t count;
-};
-
-// Deflating takes most of the time, so it has a thread of its own: while
-// the writer hands one batch to the library, the decoder fills the other.
-// Only the writer calls the library between startNetcdf and finishNetcdf.
-//
-//   decoder:  fill A | fill B       | fill A       | ...
-//   writer:          | write A      | write B      | ...
-Batch batches[2];
-Batch* filling = &batches[0];
-Batch* handedOver = nullptr;  // for the writer, until it is written
-bool allHandedOver = false;
-std::mutex mutex;
-std::condition_variable changed;
-std::thread writer;
-size_t written = 0;
-
-int file = -1;
-int timeVariable;
-int readingVariables[kFieldCount];
-
-// NC_FILL_FLOAT, 9.96921e+36f, as the readings' own bits.
-uint32_t fillBits() {
-  float fill = NC_FILL_FLOAT;
-  uint32_t bits;
-  std::memcpy(&bits, &fill, sizeof bits);
-  return bits;
-}
-
-void check(int status, const char* what) {
-  if (status == NC_NOERR)
-    return;
-  std::fprintf(stderr, "hexlog: write error: %s: %s\n", what, nc.strerror(status));
-  discardOutputFile();
-  std::_Exit(1);  // from either thread, without running down the other
-}
-
-void putText(int variable, const char* name, const std::string& value) {
-  check(nc.putText(file, variable, name, value.size(), value.data()), name);
-}
+constexpr size_t kBatch = kNetcdfChunk / 4;
 
 nc_type typeOf(ValueType type) {
   switch (type) {
@@ -120,187 +120,266 @@ nc_type typeOf(ValueType type) {
   return NC_STRING;
 }
 
-// The user's attributes of one variable ("*GLOBAL*" for the file's), each
-// with its type: a string is text, numbers are numbers of their type.
-void putUserAttributes(const Metadata& metadata, const std::string& variable, int id) {
-  for (const Attribute& attribute : metadata.attributes) {
-    if (attribute.variable != variable || attribute.name == "*SCALAR*")
-      continue;
-    if (attribute.type == ValueType::kString)
-      putText(id, attribute.name.c_str(), std::string(attribute.values.begin(), attribute.values.end()));
-    else
-      check(nc.putAttribute(file, id, attribute.name.c_str(), typeOf(attribute.type), attribute.count,
-                            attribute.values.data()),
-            attribute.name.c_str());
-  }
-}
-
-// A default attribute, unless the user's metadata has its own.
-void putDefault(const Metadata& metadata, const std::string& variable, int id, const char* name,
-                const std::string& value) {
-  if (findAttribute(metadata, variable, name) == nullptr)
-    putText(id, name, value);
-}
-
-// A series variable: deflated after shuffling (floats' bytes compress far
-// better grouped by significance), in chunks of kChunk records, with a
-// cache for the one chunk being filled.
-int defineSeries(const char* name, nc_type type, int dimension) {
-  int id;
-  check(nc.defineVariable(file, name, type, 1, &dimension, &id), name);
-  check(nc.defineChunking(file, id, NC_CHUNKED, &kChunk), name);
-  check(nc.defineDeflate(file, id, 1, 1, 1), name);
-  check(nc.setChunkCache(file, id, kChunk * 4, 7, 1.0f), name);
-  return id;
-}
-
-void writeBatch(const Batch& batch) {
-  size_t start = written, count = batch.count;
-  check(nc.putSlab(file, timeVariable, &start, &count, batch.times), "time");
-  for (int k = 0; k < kFieldCount; ++k)
-    check(nc.putSlab(file, readingVariables[k], &start, &count, batch.readings[k]), columnName(k));
-  written += count;
-}
-
-void writeBatches() {
-  for (;;) {
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [] { return handedOver != nullptr || allHandedOver; });
-    if (handedOver == nullptr)
-      return;
-    lock.unlock();
-    writeBatch(*handedOver);
-    lock.lock();
-    handedOver = nullptr;
-    changed.notify_all();
-  }
-}
-
-// Gives the writer the full batch once it is done with the last one.
-void handOver() {
-  std::unique_lock<std::mutex> lock(mutex);
-  changed.wait(lock, [] { return handedOver == nullptr; });
-  handedOver = filling;
-  filling = filling == &batches[0] ? &batches[1] : &batches[0];
-  filling->count = 0;
-  changed.notify_all();
+// NC_FILL_FLOAT, 9.96921e+36f, as the readings' own bits.
+uint32_t fillBits() {
+  float fill = NC_FILL_FLOAT;
+  uint32_t bits;
+  std::memcpy(&bits, &fill, sizeof bits);
+  return bits;
 }
 
 }  // namespace
 
-bool loadNetcdf() {
-  void* library = dlopen(HEXLOG_NETCDF_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) {
-    std::fprintf(stderr, "hexlog: cannot load the netCDF library: %s\n", dlerror());
+// A batch holds each series variable's values by column.
+//
+// Deflating takes most of the time, so it has a thread of its own: while
+// the writer hands one batch to the library, the caller fills the other.
+// Only the writer thread calls the library between create and finish.
+//
+//   caller:  fill A | fill B       | fill A       | ...
+//   writer:         | write A      | write B      | ...
+struct NetcdfWriter::State {
+  struct Batch {
+    std::vector<int32_t> times;
+    std::vector<std::vector<uint32_t>> readings;
+    std::vector<std::vector<int8_t>> flags;
+    std::vector<int32_t> files;
+    std::vector<int32_t> lines;
+    size_t count = 0;
+  };
+
+  explicit State(const Dataset& dataset) : dataset(dataset) {}
+
+  const Dataset& dataset;
+  const Library& nc = library();
+  int file = -1;
+  int timeVariable = -1;
+  int readingVariables[kFieldCount] = {};
+  std::vector<int> flagVariables;
+  std::vector<const Variable*> flags;
+  int fileVariable = -1;
+  int lineVariable = -1;
+
+  Batch batches[2];
+  Batch* filling = &batches[0];
+  Batch* handedOver = nullptr;  // for the writer, until it is written
+  bool allHandedOver = false;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::thread writer;
+  size_t written = 0;
+
+  // The first failure, in the library's words; once set the library is not
+  // called again.
+  mutable std::mutex errorMutex;
+  std::string error;
+  bool failed = false;
+
+  bool check(int status, const std::string& what) {
+    if (status == NC_NOERR)
+      return true;
+    std::lock_guard<std::mutex> lock(errorMutex);
+    if (!failed) {
+      failed = true;
+      error = std::string(nc.strerror(status)) + " (" + what + ")";
+    }
     return false;
   }
-  bool found = true;
-  auto bind = [&](auto& function, const char* name) {
-    void* symbol = dlsym(library, name);
-    static_assert(sizeof symbol == sizeof function);
-    std::memcpy(&function, &symbol, sizeof symbol);
-    found = found && symbol != nullptr;
-  };
-  bind(nc.create, "nc_create");
-  bind(nc.defineDimension, "nc_def_dim");
-  bind(nc.defineVariable, "nc_def_var");
-  bind(nc.defineChunking, "nc_def_var_chunking");
-  bind(nc.defineDeflate, "nc_def_var_deflate");
-  bind(nc.setChunkCache, "nc_set_var_chunk_cache");
-  bind(nc.putAttribute, "nc_put_att");
-  bind(nc.putText, "nc_put_att_text");
-  bind(nc.endDefinitions, "nc_enddef");
-  bind(nc.putVariable, "nc_put_var");
-  bind(nc.putSlab, "nc_put_vara");
-  bind(nc.close, "nc_close");
-  bind(nc.strerror, "nc_strerror");
-  if (!found)
-    std::fprintf(stderr, "hexlog: the netCDF library %s lacks functions hexlog needs\n", HEXLOG_NETCDF_LIBRARY);
-  return found;
+  bool hasFailed() {
+    std::lock_guard<std::mutex> lock(errorMutex);
+    return failed;
+  }
+
+  void reserve(Batch& batch) {
+    batch.times.resize(kBatch);
+    batch.readings.assign(kFieldCount, std::vector<uint32_t>(kBatch));
+    batch.flags.assign(flags.size(), std::vector<int8_t>(kBatch));
+    if (fileVariable >= 0) {
+      batch.files.resize(kBatch);
+      batch.lines.resize(kBatch);
+    }
+  }
+
+  bool putAttributes(int id, const std::vector<Attribute>& attributes) {
+    for (const Attribute& attribute : attributes) {
+      int status = attribute.type == ValueType::kString
+                       ? nc.putText(file, id, attribute.name.c_str(), attribute.values.size(), attribute.values.data())
+                       : nc.putAttribute(file, id, attribute.name.c_str(), typeOf(attribute.type), attribute.count,
+                                         attribute.values.data());
+      if (!check(status, attribute.variable + ":" + attribute.name))
+        return false;
+    }
+    return true;
+  }
+
+  // A series variable: deflated after shuffling (floats' bytes compress far
+  // better grouped by significance), in chunks of kNetcdfChunk records,
+  // with a cache for the one chunk being filled.
+  bool defineSeries(const Variable& variable, int dimension, int& id) {
+    const char* name = variable.name.c_str();
+    return check(nc.defineVariable(file, name, typeOf(variable.type), 1, &dimension, &id), name) &&
+           check(nc.defineChunking(file, id, NC_CHUNKED, &kNetcdfChunk), name) &&
+           check(nc.defineDeflate(file, id, 1, 1, 1), name) &&
+           check(nc.setChunkCache(file, id, kNetcdfChunk * 4, 7, 1.0f), name);
+  }
+
+  bool define(const char* path) {
+    if (!check(nc.create(path, NC_CLOBBER | NC_NETCDF4, &file), "creating the file"))
+      return false;
+    int dimension;
+    if (!check(nc.defineDimension(file, "time", NC_UNLIMITED, &dimension), "time") ||
+        !putAttributes(NC_GLOBAL, dataset.globals))
+      return false;
+    std::vector<std::pair<int, const Variable*>> scalars;
+    for (const Variable& variable : dataset.variables) {
+      int id;
+      if (variable.series == Series::kScalar) {
+        if (!check(nc.defineVariable(file, variable.name.c_str(), typeOf(variable.type), 0, nullptr, &id),
+                   variable.name))
+          return false;
+        scalars.emplace_back(id, &variable);
+      } else if (!defineSeries(variable, dimension, id)) {
+        return false;
+      }
+      switch (variable.series) {
+        case Series::kTime: timeVariable = id; break;
+        case Series::kReading: readingVariables[variable.reading] = id; break;
+        case Series::kQc:
+          flagVariables.push_back(id);
+          flags.push_back(&variable);
+          break;
+        case Series::kSourceFile: fileVariable = id; break;
+        case Series::kSourceLine: lineVariable = id; break;
+        case Series::kScalar: break;
+      }
+      if (!putAttributes(id, variable.attributes))
+        return false;
+    }
+    if (!check(nc.endDefinitions(file), "defining the variables"))
+      return false;
+    for (const auto& [id, variable] : scalars) {
+      const Attribute& value = *variable->value;
+      std::string text(value.values.begin(), value.values.end());
+      const char* strings[] = {text.c_str()};
+      if (!check(nc.putVariable(file, id,
+                                value.type == ValueType::kString ? static_cast<const void*>(strings)
+                                                                 : value.values.data()),
+                 variable->name))
+        return false;
+    }
+    reserve(batches[0]);
+    reserve(batches[1]);
+    return true;
+  }
+
+  bool writeBatch(const Batch& batch) {
+    size_t start = written, count = batch.count;
+    bool ok = check(nc.putSlab(file, timeVariable, &start, &count, batch.times.data()), "time");
+    for (int k = 0; ok && k < kFieldCount; ++k)
+      ok = check(nc.putSlab(file, readingVariables[k], &start, &count, batch.readings[k].data()), columnName(k));
+    for (size_t f = 0; ok && f < flags.size(); ++f)
+      ok = check(nc.putSlab(file, flagVariables[f], &start, &count, batch.flags[f].data()), flags[f]->name);
+    if (ok && fileVariable >= 0)
+      ok = check(nc.putSlab(file, fileVariable, &start, &count, batch.files.data()), "source_file") &&
+           check(nc.putSlab(file, lineVariable, &start, &count, batch.lines.data()), "source_line");
+    written += count;
+    return ok;
+  }
+
+  void writeBatches() {
+    for (;;) {
+      std::unique_lock<std::mutex> lock(mutex);
+      changed.wait(lock, [this] { return handedOver != nullptr || allHandedOver; });
+      if (handedOver == nullptr)
+        return;
+      lock.unlock();
+      // After a failure the batches are taken and dropped, so that the
+      // caller never waits for ever.
+      if (!hasFailed())
+        writeBatch(*handedOver);
+      lock.lock();
+      handedOver = nullptr;
+      changed.notify_all();
+    }
+  }
+
+  // Gives the writer the full batch once it is done with the last one.
+  void handOver() {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [this] { return handedOver == nullptr; });
+    handedOver = filling;
+    filling = filling == &batches[0] ? &batches[1] : &batches[0];
+    filling->count = 0;
+    changed.notify_all();
+  }
+
+  void stopWriter() {
+    if (!writer.joinable())
+      return;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      allHandedOver = true;
+    }
+    changed.notify_all();
+    writer.join();
+  }
+};
+
+NetcdfWriter::NetcdfWriter(const Dataset& dataset) : state_(new State(dataset)) {}
+
+NetcdfWriter::~NetcdfWriter() {
+  state_->stopWriter();
 }
 
-void startNetcdf(const char* path, const Metadata& metadata) {
-  check(nc.create(path, NC_CLOBBER | NC_NETCDF4, &file), path);
-  int dimension;
-  check(nc.defineDimension(file, "time", NC_UNLIMITED, &dimension), "time");
-
-  putText(NC_GLOBAL, "Conventions", "CF-1.10, ACDD-1.3");
-  putUserAttributes(metadata, "*GLOBAL*", NC_GLOBAL);
-
-  timeVariable = defineSeries("time", NC_INT, dimension);
-  putDefault(metadata, "time", timeVariable, "standard_name", "time");
-  putDefault(metadata, "time", timeVariable, "long_name", "Time");
-  putText(timeVariable, "units", "seconds since 1970-01-01T00:00:00Z");
-  putDefault(metadata, "time", timeVariable, "calendar", "standard");
-  putDefault(metadata, "time", timeVariable, "axis", "T");
-  putUserAttributes(metadata, "time", timeVariable);
-
-  // A single time series in CF's terms: the scalar variables are the
-  // station's coordinates and identity, named by every reading.
-  std::string coordinates = "time";
-  for (const std::string& scalar : metadata.scalars)
-    coordinates += " " + scalar;
-  float fill = NC_FILL_FLOAT;
-  for (int k = 0; k < kFieldCount; ++k) {
-    std::string name = columnName(k);
-    int id = readingVariables[k] = defineSeries(name.c_str(), NC_FLOAT, dimension);
-    putDefault(metadata, name, id, "long_name", longName(k));
-    check(nc.putAttribute(file, id, "_FillValue", NC_FLOAT, 1, &fill), "_FillValue");
-    if (!metadata.scalars.empty())
-      putDefault(metadata, name, id, "coordinates", coordinates);
-    putUserAttributes(metadata, name, id);
-  }
-
-  std::vector<int> scalarVariables;
-  for (const Attribute& attribute : metadata.attributes) {
-    if (attribute.name != "*SCALAR*")
-      continue;
-    int id;
-    check(nc.defineVariable(file, attribute.variable.c_str(), typeOf(attribute.type), 0, nullptr, &id),
-          attribute.variable.c_str());
-    putUserAttributes(metadata, attribute.variable, id);
-    scalarVariables.push_back(id);
-  }
-  check(nc.endDefinitions(file), path);
-
-  size_t scalar = 0;
-  for (const Attribute& attribute : metadata.attributes) {
-    if (attribute.name != "*SCALAR*")
-      continue;
-    std::string text(attribute.values.begin(), attribute.values.end());
-    const char* strings[] = {text.c_str()};
-    check(nc.putVariable(file, scalarVariables[scalar++],
-                         attribute.type == ValueType::kString ? static_cast<const void*>(strings)
-                                                              : attribute.values.data()),
-          attribute.variable.c_str());
-  }
-  writer = std::thread(writeBatches);
+bool NetcdfWriter::load(std::string& error) {
+  error = library().error;
+  return error.empty();
 }
 
-void writeNetcdfRecord(const Record& record) {
-  Batch& batch = *filling;
+bool NetcdfWriter::create(const char* path) {
+  if (!state_->define(path))
+    return false;
+  state_->writer = std::thread([this] { state_->writeBatches(); });
+  return true;
+}
+
+void NetcdfWriter::put(const Record& record) {
+  State::Batch& batch = *state_->filling;
   size_t at = batch.count;
   batch.times[at] = record.time;
-  for (int k = 0; k < record.count; ++k)
-    batch.readings[k][at] = record.words[k];
   static const uint32_t fill = fillBits();
-  for (int k = record.count; k < kFieldCount; ++k)
-    batch.readings[k][at] = fill;
+  for (uint32_t k = 0; k < kFieldCount; ++k)
+    batch.readings[k][at] = k < record.count && (record.missing >> k & 1) == 0 ? record.words[k] : fill;
+  for (size_t f = 0; f < state_->flags.size(); ++f)
+    batch.flags[f][at] = qcFlag(*state_->flags[f], record);
+  if (state_->fileVariable >= 0) {
+    batch.files[at] = static_cast<int32_t>(record.file);
+    batch.lines[at] = static_cast<int32_t>(record.line);
+  }
   if (++batch.count == kBatch)
-    handOver();
+    state_->handOver();
 }
 
-void finishNetcdf() {
-  if (filling->count > 0)
-    handOver();
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    allHandedOver = true;
-  }
-  changed.notify_all();
-  writer.join();
-  check(nc.close(file), "closing the file");
-  file = -1;
+bool NetcdfWriter::finish() {
+  if (state_->filling->count > 0)
+    state_->handOver();
+  state_->stopWriter();
+  if (state_->hasFailed())
+    return false;
+  bool closed = state_->check(state_->nc.close(state_->file), "closing the file");
+  state_->file = -1;
+  return closed;
 }
+
+bool NetcdfWriter::failed() const {
+  return state_->hasFailed();
+}
+
+std::string NetcdfWriter::error() const {
+  std::lock_guard<std::mutex> lock(state_->errorMutex);
+  return state_->error;
+}
+
+}  // namespace hexlog
 
 #endif

@@ -5,24 +5,50 @@
 //   int time(time)                   seconds since 1970-01-01T00:00:00Z
 //   float EquilPumpOn_pCO2(time)     the reading's exact bits; _FillValue
 //   ...                              where a record lacks it
-//   <scalar> station_id, ...         the *SCALAR* variables of --metadata
+//   byte EquilPumpOn_pCO2_qc(time)   its gross-range flag, with a valid range
+//   int source_file(time), ...       with provenance
+//   <scalar> station_id, ...         the *SCALAR* variables of the metadata
 //
 // Records are written in chunks of many thousand, deflated after shuffling,
-// so memory stays the same whatever the input's size.
+// by a thread of its own, so memory stays the same whatever the input's size.
 #pragma once
 
-#include "metadata.hpp"
+#include <memory>
+#include <string>
+
+#include "dataset.hpp"
 #include "record.hpp"
 
-// Loads the library (only netCDF output pays for it). Prints why and
-// returns false when this build or this machine cannot write netCDF.
-bool loadNetcdf();
+namespace hexlog {
 
-// Creates the file at `path` and defines its variables and attributes.
-void startNetcdf(const char* path, const Metadata& metadata);
-void writeNetcdfRecord(const Record& record);
-// Writes what is left and closes the file.
-void finishNetcdf();
-// Each of these ends the process with status 1 on a write failure, after
-// "hexlog: write error: ..." on standard error and removing the unfinished
-// output file.
+// Records per chunk of a series variable.
+constexpr size_t kNetcdfChunk = 131072;
+
+class NetcdfWriter : public RecordSink {
+ public:
+  explicit NetcdfWriter(const Dataset& dataset);
+  ~NetcdfWriter() override;
+  NetcdfWriter(const NetcdfWriter&) = delete;
+  NetcdfWriter& operator=(const NetcdfWriter&) = delete;
+
+  // Loads the library (only netCDF output pays for it); false, said why in
+  // `error`, when this build or this machine cannot write netCDF.
+  static bool load(std::string& error);
+
+  // Creates the file at `path` and defines its variables and attributes.
+  bool create(const char* path);
+  void put(const Record& record) override;
+  // Writes what is left and closes the file.
+  bool finish();
+
+  // After a failure: what failed, in the library's words. The file is then
+  // left as it is, open, for the caller to discard.
+  bool failed() const;
+  std::string error() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace hexlog

@@ -1,60 +1,67 @@
-// Buffered output for hexlog: records are collected in one large buffer and
-// written in big blocks, and a failed write never goes unnoticed.
+// Buffered output: records are collected in one large buffer and written in
+// big blocks, and a failed write never goes unnoticed.
 #pragma once
 
 #include <cstddef>
 
-// Where flushOutput() writes: standard output, the temporary file behind
-// --output, or whatever a test or fuzzer points it at.
-extern int outputFd;
+namespace hexlog {
 
-// The pending output is [outputBuffer, outputNext).
-constexpr size_t kOutputSize = 64 * 1024;
-extern char outputBuffer[kOutputSize];
-extern char* outputNext;
+// One output stream. Writers reserve room, fill it and commit its end; the
+// buffer goes to `fd` in blocks of kSize bytes.
+//
+// The first failed write is kept (error()) and everything after it is
+// dropped, so that what reached the fd is exactly the bytes before the
+// failure; writers carry on harmlessly and the caller stops at its next
+// check. Not safe to use from two threads at once.
+class Output {
+ public:
+  static constexpr size_t kSize = 64 * 1024;
+  // The largest room reserve() may be asked for.
+  static constexpr size_t kMaxReserve = 8192;
 
-// The largest room outputReserve() may be asked for.
-constexpr size_t kMaxReserve = 8192;
+  explicit Output(int fd = -1) : fd_(fd) {}
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
 
-// Writes everything pending. On failure prints "hexlog: write error: ..."
-// to standard error, removes an unfinished output file and ends the process
-// with status 1: a run whose output was lost must never look successful.
-void flushOutput();
+  int fd() const { return fd_; }
+  void setFd(int fd) { fd_ = fd; }
 
-// Room for at least `n` (<= kMaxReserve) bytes at the end of the pending
-// output; what is written there counts once outputCommit() gets its end.
-inline char* outputReserve(size_t n) {
-  if (static_cast<size_t>(outputBuffer + kOutputSize - outputNext) < n)
-    flushOutput();
-  return outputNext;
-}
+  // Room for at least `n` (<= kMaxReserve) bytes at the end of the pending
+  // output; what is written there counts once commit() gets its end.
+  char* reserve(size_t n) {
+    if (static_cast<size_t>(buffer_ + kSize - next_) < n)
+      flush();
+    return next_;
+  }
+  void commit(char* end) { next_ = end; }
 
-inline void outputCommit(char* end) {
-  outputNext = end;
-}
+  // For a writer that holds `o` from reserve(): `o` itself while at least
+  // `n` bytes are free behind it, else the pending output up to `o` is
+  // committed and fresh room reserved.
+  char* keepRoom(char* o, size_t n) {
+    if (static_cast<size_t>(buffer_ + kSize - o) >= n)
+      return o;
+    commit(o);
+    return reserve(n);
+  }
 
-// For a writer that holds `o` from outputReserve(): `o` itself while at
-// least `n` bytes are free behind it, else the pending output up to `o` is
-// committed and fresh room reserved.
-inline char* outputKeepRoom(char* o, size_t n) {
-  if (static_cast<size_t>(outputBuffer + kOutputSize - o) >= n)
-    return o;
-  outputCommit(o);
-  return outputReserve(n);
-}
+  // Appends `n` bytes of any length.
+  void text(const char* text, size_t n);
 
-// Appends `n` bytes of any length.
-void outputText(const char* text, size_t n);
+  // Writes everything pending; false once any write has failed.
+  bool flush();
+  // errno of the first failed write, 0 while none has failed.
+  int error() const { return error_; }
+  bool pending() const { return next_ != buffer_; }
+  // The pending bytes, for a caller that takes them itself.
+  const char* pendingBegin() const { return buffer_; }
+  void dropPending() { next_ = buffer_; }
 
-// --output: sends the output to a new temporary file beside `path`, which
-// replaces `path` only when finishOutputFile() is reached. On failure prints
-// why on standard error and returns false.
-bool startOutputFile(const char* path);
-// The temporary file's name while one is open, for writers that open it
-// again through a library; nullptr otherwise.
-const char* outputFileName();
-// Flushes and moves the finished file into place. Ends the process with
-// status 1, the file removed, if that fails.
-void finishOutputFile();
-// Removes an unfinished output file, so a failed run leaves nothing behind.
-void discardOutputFile();
+ private:
+  int fd_;
+  int error_ = 0;
+  char* next_ = buffer_;
+  char buffer_[kSize];
+};
+
+}  // namespace hexlog

@@ -5,12 +5,8 @@
 #include <cstring>
 
 #include "format.hpp"
-#include "output.hpp"
-#include "scan.hpp"
-#include "vector.hpp"
 
-int32_t startChars = 24;
-bool verbose = false;
+namespace hexlog {
 
 const char* const fields[kFieldCount] = {
     "EquilPumpOn pCO2",         "EquilPumpOn Temp",     "EquilPumpOn Pressure",
@@ -70,7 +66,7 @@ const PaddedNames kPaddedNames;
 
 // Room for one printed value: a name column and tab, the number, CR LF.
 constexpr size_t kValueRoom = kNameColumn + 1 + kMaxValueText + 2;
-static_assert(kValueRoom <= kMaxReserve);
+static_assert(kValueRoom <= Output::kMaxReserve);
 
 char* printName(char* o, size_t k) {
   if (k < kFieldCount) {
@@ -87,35 +83,47 @@ char* printName(char* o, size_t k) {
 
 }  // namespace
 
+
 namespace {
 
-// The eight characters are tested and converted together, as the bytes of
-// one 64-bit word; anything but eight plain digits takes the general path.
-inline uint32_t wholeWindow(const char* p) {
+// Whether the eight characters at `p` are eight hexadecimal digits, and
+// then their word. They are tested and converted together, as the bytes of
+// one 64-bit word.
+inline bool cleanWindow(const char* p, uint32_t& word) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
   constexpr uint64_t kOnes = 0x0101010101010101u;
   constexpr uint64_t kHigh = 0x80 * kOnes;
   uint64_t x;
   std::memcpy(&x, p, sizeof x);  // p[0] in the lowest byte
-  if ((x & kHigh) == 0) {
-    // With every byte below 0x80, byte + (0x80 - m) sets its own high bit
-    // exactly when byte >= m, and never carries into the next byte.
-    uint64_t lower = x | 0x20 * kOnes;
-    uint64_t digit = (x + 0x50 * kOnes) & ~(x + 0x46 * kOnes);              // '0' <= c <= '9'
-    uint64_t letter = (lower + 0x1F * kOnes) & ~(lower + 0x19 * kOnes);     // 'a' <= c|0x20 <= 'f'
-    if (((digit | letter) & kHigh) == kHigh) {
-      // Digits keep their low nibble; letters (bit 6 set) add 9 to it.
-      uint64_t v = (x & 0x0F * kOnes) + 9 * (x >> 6 & kOnes);
-      v = (v & 0x00FF00FF00FF00FFu) << 4 | (v >> 8 & 0x00FF00FF00FF00FFu);  // digit pairs to bytes
-      v = (v | v >> 8) & 0x0000FFFF0000FFFFu;
-      v = (v | v >> 16) & 0xFFFFFFFFu;                                       // first byte lowest
-      return __builtin_bswap32(static_cast<uint32_t>(v));
-    }
-  }
-  return getHexLong(p);
+  if ((x & kHigh) != 0)
+    return false;
+  // With every byte below 0x80, byte + (0x80 - m) sets its own high bit
+  // exactly when byte >= m, and never carries into the next byte.
+  uint64_t lower = x | 0x20 * kOnes;
+  uint64_t digit = (x + 0x50 * kOnes) & ~(x + 0x46 * kOnes);           // '0' <= c <= '9'
+  uint64_t letter = (lower + 0x1F * kOnes) & ~(lower + 0x19 * kOnes);  // 'a' <= c|0x20 <= 'f'
+  if (((digit | letter) & kHigh) != kHigh)
+    return false;
+  // Digits keep their low nibble; letters (bit 6 set) add 9 to it.
+  uint64_t v = (x & 0x0F * kOnes) + 9 * (x >> 6 & kOnes);
+  v = (v & 0x00FF00FF00FF00FFu) << 4 | (v >> 8 & 0x00FF00FF00FF00FFu);  // digit pairs to bytes
+  v = (v | v >> 8) & 0x0000FFFF0000FFFFu;
+  v = (v | v >> 16) & 0xFFFFFFFFu;  // first byte lowest
+  word = __builtin_bswap32(static_cast<uint32_t>(v));
+  return true;
 #else
-  return getHexLong(p);
+  for (int i = 0; i < 8; ++i)
+    if (!isHexDigit(p[i]))
+      return false;
+  word = getHexLong(p);
+  return true;
 #endif
+}
+
+// Anything but eight plain digits takes the general path.
+inline uint32_t wholeWindow(const char* p) {
+  uint32_t word;
+  return cleanWindow(p, word) ? word : getHexLong(p);
 }
 
 }  // namespace
@@ -126,20 +134,18 @@ uint32_t getWholeWindow(const char* p) {
 
 namespace {
 
-// Windows in a piece of at most 1023 characters: 127 and a part.
-constexpr size_t kMaxWindows = 128;
-
 // The one walk over a record's words, whatever the format: the time word
 // at startChars, then each value word for as long as its window begins with
 // a hexadecimal digit. The sink takes the time first, then the values, one
-// by one or many at once; it returns false to stop the walk.
+// by one or many at once, each with whether its window held eight
+// hexadecimal digits (`clean`); it returns false to stop the walk.
 //
 // With vectors the windows that hold eight hexadecimal digits each, from
 // the time word on, are converted in one go; the first window that does
 // not, and all after it, take the window-by-window path, so an odd record
 // decodes exactly as it always has.
 template <typename Sink>
-inline void walkRecord(const char* text, size_t length, Sink& sink) {
+inline void walkRecord(const char* text, size_t length, int32_t startChars, bool vectors, Sink& sink) {
   const char* end = text + length;
   // A prefix that reaches outside the text leaves no time word: pointing at
   // the terminating NUL gives time 0 and no values, and reads nothing more.
@@ -149,11 +155,12 @@ inline void walkRecord(const char* text, size_t length, Sink& sink) {
   size_t left = static_cast<size_t>(end - pos);
   size_t k = 0;
   size_t clean = 0;
-  if (useVectors) {
+  if (vectors) {
     uint32_t words[kMaxWindows + 4];
     clean = convertCleanWindows(pos, left, words, kMaxWindows);
     if (clean > 0) {
-      sink.time(static_cast<int32_t>(words[0]));
+      if (!sink.time(static_cast<int32_t>(words[0]), true))
+        return;
       if (clean > 1 && !sink.values(words + 1, clean - 1))
         return;
       k = clean - 1;  // the next value's index; pos stays at the last clean window
@@ -161,41 +168,61 @@ inline void walkRecord(const char* text, size_t length, Sink& sink) {
       left -= 8 * k;
     }
   }
-  if (clean == 0)
-    sink.time(static_cast<int32_t>(left >= 8 ? wholeWindow(pos) : getHexLong(pos)));
+  if (clean == 0) {
+    uint32_t word;
+    bool whole = left >= 8 && cleanWindow(pos, word);
+    if (!sink.time(static_cast<int32_t>(whole ? word : getHexLong(pos)), whole))
+      return;
+  }
   // Remaining lengths, not pointers, are compared, so that no pointer is
   // ever formed beyond the end of the text.
   for (; left > 8 && isHexDigit(pos[8]); left -= 8, ++k) {
     pos += 8;
-    if (!sink.value(k, left >= 16 ? wholeWindow(pos) : getHexLong(pos)))
+    uint32_t word;
+    bool whole = left >= 16 && cleanWindow(pos, word);
+    if (!sink.value(k, whole ? word : getHexLong(pos), whole))
       return;
   }
 }
 
 struct PlainText {
-  char* o;
-  void time(int32_t time) { o = formatInt(outputReserve(kValueRoom), time); }
-  bool value(size_t, uint32_t word) {
-    o = outputKeepRoom(o, kValueRoom);
+  Output& out;
+  bool vectors;
+  char* o = nullptr;
+  bool time(int32_t time, bool) {
+    o = formatInt(out.reserve(kValueRoom), time);
+    return true;
+  }
+  bool value(size_t, uint32_t word, bool) {
+    o = out.keepRoom(o, kValueRoom);
     std::memcpy(o, ", ", 2);
     o = formatValue(o + 2, word);
     return true;
   }
   bool values(const uint32_t* words, size_t n) {
-    o = formatPlainValues(outputKeepRoom(o, n * kPlainValueRoom), words, n);
+    if (!vectors) {
+      for (size_t k = 0; k < n; ++k)
+        value(k, words[k], true);
+      return true;
+    }
+    o = formatPlainValues(out.keepRoom(o, n * kPlainValueRoom), words, n);
     return true;
   }
 };
 
 struct VerboseText {
-  char* o;
-  void time(int32_t time) {
-    o = formatDate(outputReserve(kValueRoom), time);
+  Output& out;
+  bool vectors;
+  DayCache& dates;
+  char* o = nullptr;
+  bool time(int32_t time, bool) {
+    o = formatDate(out.reserve(kValueRoom), time, dates);
     std::memcpy(o, "\r\n", 2);
     o += 2;
+    return true;
   }
-  bool value(size_t k, uint32_t word) {
-    o = outputKeepRoom(o, kValueRoom);
+  bool value(size_t k, uint32_t word, bool) {
+    o = out.keepRoom(o, kValueRoom);
     o = printName(o, k);
     o = formatValue(o, word);
     std::memcpy(o, "\r\n", 2);
@@ -205,42 +232,55 @@ struct VerboseText {
   // Values 0 to n - 1.
   bool values(const uint32_t* words, size_t n) {
     size_t named = n < kFieldCount ? n : kFieldCount;
-    o = formatVerboseValues(outputKeepRoom(o, named * kVerboseValueRoom), words, named, kPaddedNames.text);
+    if (vectors)
+      o = formatVerboseValues(out.keepRoom(o, named * kVerboseValueRoom), words, named, kPaddedNames.text);
+    else
+      named = 0;
     for (size_t k = named; k < n; ++k)
-      value(k, words[k]);
+      value(k, words[k], true);
     return true;
-  }
-};
-
-struct Collector {
-  Record& record;
-  bool cut = false;
-  void time(int32_t time) {
-    record.time = time;
-    record.count = 0;
-  }
-  bool value(size_t k, uint32_t word) {
-    cut = k == kFieldCount;
-    if (cut)
-      return false;
-    record.words[k] = word;
-    record.count = static_cast<int>(k) + 1;
-    return true;
-  }
-  bool values(const uint32_t* words, size_t n) {
-    cut = n > kFieldCount;
-    record.count = static_cast<int>(cut ? kFieldCount : n);
-    std::memcpy(record.words, words, static_cast<size_t>(record.count) * sizeof *words);
-    return !cut;
   }
 };
 
 // Every record ends in CR LF.
-void endText(char* o) {
-  o = outputKeepRoom(o, 2);
+void endText(Output& out, char* o) {
+  o = out.keepRoom(o, 2);
   std::memcpy(o, "\r\n", 2);
-  outputCommit(o + 2);
+  out.commit(o + 2);
 }
+
+// Collects a record whole, under the field rules or not.
+struct Collector {
+  Record& record;
+  bool fieldRules;
+  bool cut = false;
+  bool notRecord = false;
+  bool time(int32_t time, bool clean) {
+    notRecord = fieldRules && !clean;
+    record.time = time;
+    record.count = 0;
+    record.missing = 0;
+    return !notRecord;
+  }
+  bool value(size_t k, uint32_t word, bool clean) {
+    cut = fieldRules && k == kFieldCount;
+    if (cut)
+      return false;
+    if (fieldRules && !clean) {
+      record.missing |= uint32_t{1} << k;
+      word = 0;
+    }
+    record.words[k] = word;
+    record.count = static_cast<uint32_t>(k) + 1;
+    return true;
+  }
+  bool values(const uint32_t* words, size_t n) {
+    cut = fieldRules && n > kFieldCount;
+    record.count = static_cast<uint32_t>(cut ? kFieldCount : n);
+    std::memcpy(record.words, words, record.count * sizeof *words);
+    return !cut;
+  }
+};
 
 struct ColumnNames {
   char longName[kFieldCount][kNameColumn + 1];
@@ -259,11 +299,6 @@ const ColumnNames kColumnNames;
 
 }  // namespace
 
-void (*recordWriter)(const Record& record) = nullptr;
-unsigned long long cutRecords = 0;
-const char* firstCutName = nullptr;
-unsigned long long firstCutLine = 0;
-
 const char* columnName(int k) {
   return kColumnNames.text[k];
 }
@@ -272,27 +307,53 @@ const char* longName(int k) {
   return kColumnNames.longName[k];
 }
 
-void printOneRecord(const char* text) {
-  printOneRecord(text, std::strlen(text));
-}
-
-void printOneRecord(const char* text, size_t length) {
-  if (recordWriter != nullptr) {
-    Record record;
-    Collector collector{record};
-    walkRecord(text, length, collector);
-    if (collector.cut && cutRecords++ == 0) {
-      firstCutName = inputName;
-      firstCutLine = inputLine;
-    }
-    recordWriter(record);
-  } else if (verbose) {
-    VerboseText sink{nullptr};
-    walkRecord(text, length, sink);
-    endText(sink.o);
+void printRecordText(Output& out, const Record& record, bool verbose, bool vectors) {
+  if (verbose) {
+    DayCache dates;
+    VerboseText sink{out, vectors, dates};
+    sink.time(record.time, true);
+    sink.values(record.words, record.count);
+    endText(out, sink.o);
   } else {
-    PlainText sink{nullptr};
-    walkRecord(text, length, sink);
-    endText(sink.o);
+    PlainText sink{out, vectors};
+    sink.time(record.time, true);
+    sink.values(record.words, record.count);
+    endText(out, sink.o);
   }
 }
+
+void Decoder::printOneRecord(const char* text) {
+  printOneRecord(text, std::strlen(text), 0);
+}
+
+void Decoder::printOneRecord(const char* text, size_t length, uint64_t line) {
+  if (records != nullptr) {
+    Record record;
+    Collector collector{record, fieldRules};
+    walkRecord(text, length, startChars, vectors, collector);
+    if (collector.notRecord) {
+      tally->note(Event::kNotRecord, file, line);
+      return;
+    }
+    if (collector.cut)
+      tally->note(Event::kCut, file, line);
+    if (record.missing != 0)
+      tally->note(Event::kMissing, file, line, static_cast<uint64_t>(__builtin_popcount(record.missing)));
+    record.file = file;
+    record.line = line;
+    records->put(record);
+    return;
+  }
+  if (verbose) {
+    VerboseText sink{*this->text, vectors, dates_};
+    walkRecord(text, length, startChars, vectors, sink);
+    endText(*this->text, sink.o);
+  } else {
+    PlainText sink{*this->text, vectors};
+    walkRecord(text, length, startChars, vectors, sink);
+    endText(*this->text, sink.o);
+  }
+  ++tally->counts(file).written;
+}
+
+}  // namespace hexlog

@@ -15,10 +15,12 @@
 #include <cstddef>
 #include <cstdint>
 
-// Characters skipped from the start of the record text before the time word.
-extern int32_t startChars;
-// Print labelled blocks with a UTC date instead of comma-separated lines.
-extern bool verbose;
+#include "format.hpp"
+#include "output.hpp"
+#include "tally.hpp"
+#include "vector.hpp"
+
+namespace hexlog {
 
 // Names of the first 32 value words, in record order.
 constexpr int kFieldCount = 32;
@@ -40,25 +42,61 @@ const char* columnName(int k);
 // Its long name in the archive formats: the name, spelt right.
 const char* longName(int k);
 
-// Decodes the NUL-terminated record text and appends it to the output.
-void printOneRecord(const char* text);
-// The same, for a caller that knows the text's length (up to its NUL).
-void printOneRecord(const char* text, size_t length);
+// Windows in a piece of at most 1023 characters: 127 and a part.
+constexpr size_t kMaxWindows = 128;
 
-// A record as the formats with named columns take it: the time and the
-// first kFieldCount value words.
+// A decoded record and where it came from.
 struct Record {
   int32_t time;
-  int count;  // words[0] to words[count - 1] are present
-  uint32_t words[kFieldCount];
+  uint32_t count;    // words[0] to words[count - 1] are present
+  uint32_t missing;  // bit k: word k is no reading (its window is not eight hexadecimal digits); it is 0
+  uint32_t file;     // the input, by its index in the Tally
+  uint64_t line;     // the line there, from 1
+  uint32_t words[kMaxWindows];
 };
 
-// When set, printOneRecord hands each record to it instead of printing the
-// plain or verbose text.
-extern void (*recordWriter)(const Record& record);
+// Takes records one at a time: a writer, or the stage that orders them.
+class RecordSink {
+ public:
+  virtual ~RecordSink() = default;
+  virtual void put(const Record& record) = 0;
+};
 
-// Records that had more value words than kFieldCount, cut to that many,
-// and where the first of them was.
-extern unsigned long long cutRecords;
-extern const char* firstCutName;
-extern unsigned long long firstCutLine;
+// The plain or verbose text of a record held whole: the same bytes as
+// printOneRecord prints for the line it came from.
+void printRecordText(Output& out, const Record& record, bool verbose, bool vectors);
+
+// The decoder of record lines. Its settings are set before the first line;
+// one decoder may not be used by two threads at once, two decoders may.
+class Decoder {
+ public:
+  // Characters skipped from the start of the record text before the time word.
+  int32_t startChars = 24;
+  // Print labelled blocks with a UTC date instead of comma-separated lines.
+  bool verbose = false;
+  // Whole records with AVX2 where vectorsAvailable().
+  bool vectors = vectorsAvailable();
+  // The rules of the formats with named columns: at most kFieldCount
+  // readings (the rest cut and counted), a line whose time window is not
+  // eight hexadecimal digits is no record, a reading whose window is not
+  // is missing; both counted.
+  bool fieldRules = false;
+
+  // Where records go: as plain or verbose text to `text`, or, when
+  // `records` is set, each Record to it. `tally` counts them, for `file`.
+  Output* text = nullptr;
+  RecordSink* records = nullptr;
+  Tally* tally = nullptr;
+  uint32_t file = 0;
+
+  // Decodes the record text of `length` characters (NUL-terminated there),
+  // from line `line` of the input.
+  void printOneRecord(const char* text, size_t length, uint64_t line);
+  // The same, for a NUL-terminated text, as the line of number 0.
+  void printOneRecord(const char* text);
+
+ private:
+  DayCache dates_;
+};
+
+}  // namespace hexlog

@@ -8,12 +8,9 @@
 #include <cstring>
 #include <vector>
 
-#include "output.hpp"
-#include "record.hpp"
 #include "vector.hpp"
 
-const char* inputName = "";
-unsigned long long inputLine = 1;
+namespace hexlog {
 
 namespace {
 
@@ -26,8 +23,8 @@ bool isSpace(char c) {
 // the block marks them all; without, memchr finds each when it is asked for.
 class Marks {
  public:
-  Marks(const char* block, size_t size) : block_(block) {
-    if (useVectors) {
+  Marks(const char* block, size_t size, bool vectors) : block_(block), vectors_(vectors) {
+    if (vectors_) {
       lineFeeds_.resize(size / 64 + 1);
       nuls_.resize(size / 64 + 1);
     }
@@ -35,7 +32,7 @@ class Marks {
 
   // After the block's first `filled` bytes have changed.
   void update(size_t filled) {
-    if (useVectors)
+    if (vectors_)
       markLineFeedsAndNuls(block_, filled, lineFeeds_.data(), nuls_.data());
   }
 
@@ -47,7 +44,7 @@ class Marks {
 
  private:
   size_t find(char c, const std::vector<uint64_t>& marks, size_t from, size_t to) const {
-    if (useVectors)
+    if (vectors_)
       return first(marks, from, to);
     const void* found = std::memchr(block_ + from, c, to - from);
     return found != nullptr ? static_cast<size_t>(static_cast<const char*>(found) - block_) : to;
@@ -68,46 +65,47 @@ class Marks {
   }
 
   const char* block_;
+  bool vectors_;
   std::vector<uint64_t> lineFeeds_;
   std::vector<uint64_t> nuls_;
 };
 
 // The piece [start, end) of the block. `end` may be written: the caller
 // keeps one byte free behind every piece.
-void scanPiece(char* block, size_t start, size_t end, const Marks& marks) {
+void scanPiece(char* block, size_t start, size_t end, uint64_t line, const Marks& marks, PieceSink& sink) {
   size_t text = start;
   while (text < end && isSpace(block[text]))
     ++text;
-  if (end - text < kMinRecordLength)
-    return;
   // fgets keeps reading past a NUL, but the text a C string holds ends there.
-  size_t length = marks.nul(text, end) - text;
-  if (length < kMinRecordLength)
+  size_t length = end - text < kMinRecordLength ? 0 : marks.nul(text, end) - text;
+  if (length < kMinRecordLength) {
+    sink.tooShort(line);
     return;
+  }
   char saved = block[text + length];
   block[text + length] = '\0';
-  printOneRecord(block + text, length);
+  sink.record(block + text, length, line);
   block[text + length] = saved;
 }
 
 // A terminal, pipe or socket may make read() wait for the next line; what
 // is decoded so far must be out before that. A regular file never waits, and
 // keeps its big output blocks.
-void flushBeforeWaiting(int fd, bool mayWait) {
-  if (!mayWait || outputNext == outputBuffer)
+void flushBeforeWaiting(int fd, bool mayWait, PieceSink& sink) {
+  if (!mayWait)
     return;
   struct pollfd ready = {fd, POLLIN, 0};
   if (poll(&ready, 1, 0) == 0)
-    flushOutput();
+    sink.beforeWait();
 }
 
 }  // namespace
 
-bool scanFile(int fd, char* buf, size_t size) {
+bool scanFile(int fd, char* buf, size_t size, bool vectors, PieceSink& sink) {
   struct stat status;
   bool mayWait = fstat(fd, &status) != 0 || !S_ISREG(status.st_mode);
-  inputLine = 1;
-  Marks marks(buf, size);
+  uint64_t line = 1;
+  Marks marks(buf, size, vectors);
   //   buf: [ done ... | start: pieces not yet cut ... | filled: free ... | 1 spare ]
   size_t capacity = size - 1;
   size_t start = 0;
@@ -127,11 +125,11 @@ bool scanFile(int fd, char* buf, size_t size) {
         end = filled;  // a last line without a line feed
       else
         break;  // the piece goes on in the next block
-      scanPiece(buf, start, end, marks);
-      inputLine += buf[end - 1] == '\n';
+      scanPiece(buf, start, end, line, marks, sink);
+      line += buf[end - 1] == '\n';
       start = end;
     }
-    if (atEnd)
+    if (atEnd || sink.stopped())
       return true;
 
     // Keep the unfinished piece (under 1023 characters) and read behind it.
@@ -139,7 +137,7 @@ bool scanFile(int fd, char* buf, size_t size) {
     std::memmove(buf, buf + start, rest);
     start = 0;
     filled = rest;
-    flushBeforeWaiting(fd, mayWait);
+    flushBeforeWaiting(fd, mayWait, sink);
     ssize_t n;
     do
       n = read(fd, buf + filled, capacity - filled);
@@ -152,3 +150,5 @@ bool scanFile(int fd, char* buf, size_t size) {
     marks.update(filled);
   }
 }
+
+}  // namespace hexlog

@@ -2,6 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+
+namespace hexlog {
 
 // fgets(buf, 1024, file) returns a line in pieces of at most this many
 // characters; each piece is judged on its own.
@@ -12,12 +15,25 @@ constexpr size_t kMinRecordLength = 132;
 // scanFile needs room for one whole piece and the NUL that ends it.
 constexpr size_t kMinScanBuffer = kMaxPiece + 2;
 
-// Where the piece being decoded comes from, for messages: the name the
-// caller gives the file, and the line, counted from 1 by scanFile.
-extern const char* inputName;
-extern unsigned long long inputLine;
+// Where scanFile hands what it finds.
+class PieceSink {
+ public:
+  virtual ~PieceSink() = default;
+  // A record text of `length` characters, NUL-terminated there, from line
+  // `line` of the input (pieces of one long line share its number).
+  virtual void record(const char* text, size_t length, uint64_t line) = 0;
+  // A piece too short to be a record.
+  virtual void tooShort(uint64_t line) = 0;
+  // The next read may wait for input that is not there yet.
+  virtual void beforeWait() = 0;
+  // Whether to stop reading: the output has failed.
+  virtual bool stopped() = 0;
+};
 
 // Reads `fd` to its end in blocks through `buf`, cuts the blocks into exactly
 // the pieces fgets(buf, 1024, file) would return, and hands every piece that
-// holds a record to printOneRecord. Returns false on a read error.
-bool scanFile(int fd, char* buf, size_t size);
+// holds a record to the sink. With `vectors`, one pass over each block finds
+// its line ends and NULs. Returns false on a read error (errno tells).
+bool scanFile(int fd, char* buf, size_t size, bool vectors, PieceSink& sink);
+
+}  // namespace hexlog

@@ -5,18 +5,23 @@
 #include "format.hpp"
 
 #if defined(__x86_64__) && !defined(HEXLOG_NO_VECTOR)
-
+#define HEXLOG_AVX2 1
 #include <immintrin.h>
+#endif
+
+namespace hexlog {
+
+#ifdef HEXLOG_AVX2
 
 // Only these functions are compiled for AVX2; the rest of the tool runs on
-// any x86-64, and useVectors keeps them from running where AVX2 is missing.
+// any x86-64, and the vector setting, which defaults to vectorsAvailable(),
+// keeps them from running where AVX2 is missing.
 #define AVX2 __attribute__((target("avx2")))
 
 bool vectorsAvailable() {
-  return __builtin_cpu_supports("avx2");
+  static const bool available = __builtin_cpu_supports("avx2");
+  return available;
 }
-
-bool useVectors = vectorsAvailable();
 
 namespace {
 
@@ -429,8 +434,6 @@ bool vectorsAvailable() {
   return false;
 }
 
-bool useVectors = false;
-
 size_t convertCleanWindows(const char*, size_t, uint32_t*, size_t) {
   return 0;
 }
@@ -446,3 +449,5 @@ char* formatShortestValues(char* out, const uint32_t*, size_t, const char*, size
 void markLineFeedsAndNuls(const char*, size_t, uint64_t*, uint64_t*) {}
 
 #endif
+
+}  // namespace hexlog

@@ -10,9 +10,11 @@
 #include <cstddef>
 #include <cstdint>
 
-// Whether the vector path is taken: set once at start from the CPU (and
-// this build); the tests switch it to run both paths.
-extern bool useVectors;
+namespace hexlog {
+
+// Whether this build and this CPU have the vector path: checked once, the
+// library's only global state. Callers choose per object (a setting that
+// defaults to this), so that tests can run both paths side by side.
 bool vectorsAvailable();
 
 // The windows at `p`, with `left` characters before the end of the text,
@@ -44,3 +46,5 @@ char* formatShortestValues(char* out, const uint32_t* words, size_t n, const cha
 // nuls[i / 64] where it is a NUL, for i < n; higher bits are clear. Each
 // array has room for n / 64 + 1 words.
 void markLineFeedsAndNuls(const char* block, size_t n, uint64_t* lineFeeds, uint64_t* nuls);
+
+}  // namespace hexlog

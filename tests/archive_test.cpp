@@ -53,6 +53,23 @@ Log makeLog(unsigned seed, int records) {
   return log;
 }
 
+// The log as the archive formats hold it: sorted by time, stably, with only
+// the first record of each time.
+Log inTimeOrder(const Log& log) {
+  std::vector<size_t> order(log.times.size());
+  for (size_t i = 0; i < order.size(); ++i)
+    order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return log.times[a] < log.times[b]; });
+  Log sorted;
+  for (size_t i : order) {
+    if (!sorted.times.empty() && sorted.times.back() == log.times[i])
+      continue;
+    sorted.times.push_back(log.times[i]);
+    sorted.words.push_back(log.words[i]);
+  }
+  return sorted;
+}
+
 uint32_t bitsOf(float value) {
   uint32_t bits;
   std::memcpy(&bits, &value, sizeof bits);
@@ -62,14 +79,15 @@ uint32_t bitsOf(float value) {
 // ---- NCCSV ---------------------------------------------------------------------
 
 TEST_F(Archive, NccsvHoldsTheMetadataThenEveryReading) {
-  Log log = makeLog(1, 300);
+  Log unordered = makeLog(1, 300);
+  Log log = inTimeOrder(unordered);
   std::string meta = file("station.meta",
                           "*GLOBAL*,title,\"Mooring M1, \"\"test\"\"\"\n"
                           "\n"
                           "station_id,*SCALAR*,\"M1\"\n"
                           "EquilPumpOn_pCO2,long_name,Seawater pCO2\n"
                           "EquilPumpOn_pCO2,valid_range,0.0f,1000.0f\n");
-  Result r = run({"--format=nccsv", "--metadata=" + meta, file("a.log", log.text)});
+  Result r = run({"--format=nccsv", "--metadata=" + meta, file("a.log", unordered.text)});
   EXPECT_EQ(r.status, 0);
   std::vector<std::string> lines = split(r.out, '\n');
   ASSERT_GT(lines.size(), 3u);
@@ -91,11 +109,12 @@ TEST_F(Archive, NccsvHoldsTheMetadataThenEveryReading) {
   EXPECT_FALSE(has("EquilPumpOn_pCO2,long_name,EquilPumpOn pCO2")) << "the user's line replaces the default";
   EXPECT_TRUE(has("EquilPumpOn_pCO2,valid_range,0.0f,1000.0f"));
 
-  EXPECT_EQ(lines[end + 1], split(run({"--format=csv", dir_ + "/a.log"}).out, '\n')[0]);
+  // The csv columns, then the flag of the reading with a valid range.
+  EXPECT_EQ(lines[end + 1], split(run({"--format=csv", dir_ + "/a.log"}).out, '\n')[0] + ",EquilPumpOn_pCO2_qc");
   ASSERT_EQ(lines.size(), end + 2 + log.times.size() + 1);
   for (size_t i = 0; i < log.times.size(); ++i) {
     std::vector<std::string> fields = split(lines[end + 2 + i], ',');
-    ASSERT_EQ(fields.size(), 33u);
+    ASSERT_EQ(fields.size(), 34u);
     for (size_t k = 0; k < 32; ++k) {
       uint32_t word = k < log.words[i].size() ? log.words[i][k] : 0x7FC00000;
       if ((word & 0x7FFFFFFF) >= 0x7F800000) {
@@ -159,9 +178,10 @@ void ok(int status) {
 
 TEST_F(Archive, NetcdfHoldsEveryBitOfEveryReading) {
   // More than a chunk of 131072 records, the last batch part full.
-  Log log = makeLog(3, 140000);
+  Log unordered = makeLog(3, 140000);
+  Log log = inTimeOrder(unordered);
   std::string out = dir_ + "/a.nc";
-  Result r = run({"--format=netcdf", "--output=" + out, file("a.log", log.text)});
+  Result r = run({"--format=netcdf", "--output=" + out, file("a.log", unordered.text)});
   EXPECT_EQ(r.status, 0) << r.err;
   int id, dimension, variable;
   ok(nc_open(out.c_str(), NC_NOWRITE, &id));

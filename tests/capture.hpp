@@ -5,18 +5,31 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "csv.hpp"
 #include "output.hpp"
 #include "record.hpp"
 #include "scan.hpp"
 
-// Everything written to the output since the last call.
-inline std::string takeOutput() {
+using namespace hexlog;
+
+// Whether decode() and decodeFile() take the vector path: tests switch it
+// to hold both paths to the same bytes.
+inline bool captureVectors = vectorsAvailable();
+
+// The memory file that decoders in tests write to.
+inline int captureFd() {
   static int fd = memfd_create("hexlog-test-output", 0);
-  outputFd = fd;
-  flushOutput();
+  return fd;
+}
+
+// Everything the decoder wrote to the memory file.
+inline std::string takeOutput(Output& out) {
+  int fd = captureFd();
+  out.flush();
   std::string result(static_cast<size_t>(lseek(fd, 0, SEEK_CUR)), '\0');
   if (pread(fd, result.data(), result.size(), 0) != static_cast<ssize_t>(result.size()))
     result = "<read failed>";
@@ -25,32 +38,61 @@ inline std::string takeOutput() {
   return result;
 }
 
+// A decoder of plain or verbose text, its output and its tally.
+struct Captured : PieceSink {
+  Output out;
+  Tally tally;
+  Decoder decoder;
+  Captured(bool verboseMode, int32_t start) : out(captureFd()) {
+    decoder.startChars = start;
+    decoder.verbose = verboseMode;
+    decoder.vectors = captureVectors;
+    decoder.text = &out;
+    decoder.tally = &tally;
+    decoder.file = tally.addInput("test");
+  }
+  void record(const char* text, size_t length, uint64_t line) override {
+    decoder.printOneRecord(text, length, line);
+  }
+  void tooShort(uint64_t) override {}
+  void beforeWait() override {}
+  bool stopped() override { return false; }
+};
+
 // Decodes `text` with the given settings, as one call of printOneRecord.
 inline std::string decode(const std::string& text, bool verboseMode = false, int32_t start = 24) {
-  takeOutput();
-  startChars = start;
-  verbose = verboseMode;
-  printOneRecord(text.c_str());
-  startChars = 24;
-  verbose = false;
-  return takeOutput();
+  auto captured = std::make_unique<Captured>(verboseMode, start);
+  captured->decoder.printOneRecord(text.c_str());
+  return takeOutput(captured->out);
+}
+
+// Decodes `text` as one csv row (no header).
+inline std::string decodeCsv(const std::string& text, int32_t start = 24) {
+  auto out = std::make_unique<Output>(captureFd());
+  Tally tally;
+  CsvWriter csv(*out, false, captureVectors, nullptr);
+  Decoder decoder;
+  decoder.startChars = start;
+  decoder.vectors = captureVectors;
+  decoder.fieldRules = true;
+  decoder.records = &csv;
+  decoder.tally = &tally;
+  decoder.file = tally.addInput("test");
+  decoder.printOneRecord(text.c_str());
+  return takeOutput(*out);
 }
 
 // Decodes a whole file holding `bytes`, read in blocks of `bufferSize`.
 inline std::string decodeFile(const std::string& bytes, bool verboseMode = false, int32_t start = 24,
                               size_t bufferSize = 1 << 16) {
-  takeOutput();
   int fd = memfd_create("hexlog-test-input", 0);
   if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) || lseek(fd, 0, SEEK_SET) != 0)
     return "<input failed>";
   std::vector<char> buf(bufferSize);
-  startChars = start;
-  verbose = verboseMode;
-  bool read = scanFile(fd, buf.data(), buf.size());
-  startChars = 24;
-  verbose = false;
+  auto captured = std::make_unique<Captured>(verboseMode, start);
+  bool read = scanFile(fd, buf.data(), buf.size(), captureVectors, *captured);
   close(fd);
-  return read ? takeOutput() : "<read failed>";
+  return read ? takeOutput(captured->out) : "<read failed>";
 }
 
 // Eight upper-case hexadecimal digits of a word.

@@ -260,7 +260,7 @@ TEST_F(Cli, FailedRunLeavesTheOutputFileAsItWas) {
   };
   r = run({"--output=" + out, big});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "hexlog: write error: File too large\n");
+  EXPECT_EQ(r.err, "hexlog: write error: " + out + ": File too large\n");
   EXPECT_EQ(slurp(out), "precious\n");
   EXPECT_EQ(listing(), (std::vector<std::string>{"a.log", "big.log", "out.txt"}));
 }
@@ -462,8 +462,9 @@ TEST_F(Cli, FormatOptions) {
   EXPECT_EQ(run({"-v", "--format=verbose", log}).out, run({"-v", log}).out);
   EXPECT_EQ(run({"--format=plain", log}).out, run({log}).out);
   // -s moves the time word in every format.
-  std::string csv = run({"--format=csv", "--time=epoch", "-s", "20", log}).out;
-  EXPECT_EQ(split(split(csv, '\n')[1], ',')[0], split(run({"-s", "20", log}).out, ',')[0]);
+  std::string shifted = file("b.log", recordLine(1, {0x3F800000}).substr(4));
+  std::string csv = run({"--format=csv", "--time=epoch", "-s", "20", shifted}).out;
+  EXPECT_EQ(split(split(csv, '\n')[1], ',')[0], split(run({"-s", "20", shifted}).out, ',')[0]);
   for (std::vector<std::string> command : std::vector<std::vector<std::string>>{
            {"-v", "--format=csv", log}, {"--format=csv", "-v", log}, {"--format=plain", "-v", log},
            {"--format=xml", log}, {"--time=epoch", log}, {"--format=csv", "--time=local", log}}) {

@@ -16,6 +16,8 @@
 #include "format.hpp"
 #include "vector.hpp"
 
+using namespace hexlog;
+
 namespace {
 
 std::atomic<uint64_t> mismatches{0};

@@ -15,6 +15,8 @@
 
 #include "format.hpp"
 
+using namespace hexlog;
+
 namespace {
 
 std::string fast(char* (*format)(char*, uint32_t), uint32_t word) {

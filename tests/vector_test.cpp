@@ -20,12 +20,12 @@ namespace {
 // Decodes with and without vectors, restoring the setting.
 template <typename Decode>
 std::pair<std::string, std::string> bothWays(Decode decodeOnce) {
-  bool saved = useVectors;
-  useVectors = true;
+  bool saved = captureVectors;
+  captureVectors = true;
   std::string vector = decodeOnce();
-  useVectors = false;
+  captureVectors = false;
   std::string scalar = decodeOnce();
-  useVectors = saved;
+  captureVectors = saved;
   return {vector, scalar};
 }
 
@@ -65,9 +65,7 @@ TEST(Vector, RecordsDecodeAlikeInEveryFormat) {
       ASSERT_EQ(vector, scalar) << text;
       ASSERT_EQ(vector, reference::decodeText(text.c_str(), start, verboseMode)) << text;
     }
-    recordWriter = writeCsvRecord;
-    auto [vector, scalar] = bothWays([&] { return decode(text, false, start); });
-    recordWriter = nullptr;
+    auto [vector, scalar] = bothWays([&] { return decodeCsv(text, start); });
     ASSERT_EQ(vector, scalar) << text;
   }
 }
@@ -133,11 +131,11 @@ TEST(Vector, ShortestTextsAreWhatToCharsWrites) {
   }
   for (bool finiteOnly : {false, true}) {
     std::vector<char> text(words.size() * (1 + kMaxShortestText) + 8);
-    bool saved = useVectors;
-    useVectors = true;
+    bool saved = captureVectors;
+    captureVectors = true;
     std::string vector(text.data(), formatReadings(text.data(), words.data(), static_cast<int>(words.size()),
-                                                   "NaN", finiteOnly));
-    useVectors = saved;
+                                                   "NaN", finiteOnly, true));
+    captureVectors = saved;
     std::string expected;
     for (uint32_t word : words) {
       float value;

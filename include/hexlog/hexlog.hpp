@@ -1,0 +1,237 @@
+// hexlog: decodes the hexadecimal record lines of an ocean instrument's log
+// files (a time word and 32 readings, each an 8-digit hexadecimal word) into
+// text, csv, NCCSV, netCDF, or arrays.
+//
+// The whole contract of the library. A caller makes a Run with its
+// Settings, hands it the inputs one after another, and finishes it:
+//
+//   hexlog::Settings settings;
+//   settings.format = hexlog::Format::kCsv;
+//   hexlog::Run run(settings);
+//   if (!run.start(STDOUT_FILENO) || !run.addInput(fd, "day.log", buf, sizeof buf) || !run.finish())
+//     ... run.failure() says what went wrong
+//
+// Nothing here prints or exits: failures are returned. A Run is not safe to
+// use from two threads at once; different threads may use different Runs.
+// The only global state is the CPU check for the vector path, made once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace hexlog {
+
+// The readings of a record: 32 of them, in record order.
+constexpr int kReadings = 32;
+// Reading k as verbose text names it ("EquilPumpOn pCO2").
+const char* readingName(int k);
+// Reading k's column and variable name in csv, NCCSV, netCDF and arrays
+// ("EquilPumpOn_pCO2").
+const char* columnName(int k);
+
+// Whether this build and CPU have the vector path (AVX2).
+bool vectorsAvailable();
+
+enum class Format {
+  kPlain,    // one line per record, three decimals, CR LF
+  kVerbose,  // a labelled block per record with a UTC date
+  kCsv,
+  kNccsv,
+  kNetcdf,   // to Settings::netcdfPath
+  kColumns,  // no output: arrays, through Run::columns()
+};
+
+enum class Order {
+  kDefault,  // kTime for NCCSV and netCDF, kInput for the others
+  kInput,    // as the inputs hold them
+  kTime,     // sorted by time across inputs; duplicates and conflicts dropped
+};
+
+struct Settings {
+  // Characters thrown away at the start of each record line.
+  int32_t startChars = 24;
+  Format format = Format::kPlain;
+  // csv: seconds since 1970 in the time column instead of ISO 8601 UTC.
+  bool epochTime = false;
+  // netCDF is always in time order.
+  Order order = Order::kDefault;
+  // Only records with from <= time < to, where given.
+  bool hasFrom = false;
+  bool hasTo = false;
+  int64_t from = 0;
+  int64_t to = 0;
+  // The input file and line of each record, as columns or variables.
+  bool provenance = false;
+  // A file of NCCSV metadata lines: the station's attributes (NCCSV,
+  // netCDF and columns).
+  std::string metadata;
+  // Where netCDF output is written.
+  std::string netcdfPath;
+  // Format::kColumns: describe the dataset too (the attributes computed
+  // from the records), as netCDF output would.
+  bool describe = false;
+  // date_created of NCCSV and netCDF, and what made them (history).
+  int64_t created = 0;
+  std::string history;
+  // Take the vector path; off for the scalar code alone.
+  bool vectors = vectorsAvailable();
+  // Bytes of records held in memory while ordering, and where the rest
+  // spills ($TMPDIR, else /tmp, when empty).
+  size_t memory = size_t{40} << 20;
+  std::string temporaryDirectory;
+};
+
+// Reads TIME as --from and --to take it: ISO 8601 in UTC ("2026-06-14",
+// "2026-06-14T06:00:00Z", "2026-06-14T06:00Z", with an offset such as
+// "+02:00" instead of Z) or "@SECONDS". False for anything else.
+bool parseTime(const std::string& text, int64_t& seconds);
+
+// ---- What happened to each input ---------------------------------------------------
+
+struct FileCounts {
+  uint64_t written = 0;     // records that reached the output
+  uint64_t tooShort = 0;    // pieces too short to be records
+  uint64_t notRecords = 0;  // lines whose time window is not eight hexadecimal digits
+  uint64_t cut = 0;         // records of more than 32 readings, cut to 32
+  uint64_t missing = 0;     // readings whose window is not eight hexadecimal digits
+  uint64_t duplicates = 0;  // records identical to an earlier one, dropped
+  uint64_t conflicts = 0;   // records with an earlier one's time but other readings, dropped
+  uint64_t outside = 0;     // records outside the time window
+
+  FileCounts& operator+=(const FileCounts& other);
+};
+
+// The kinds of event whose first occurrence a notice names.
+enum class Event { kCut, kNotRecord, kMissing, kDuplicate, kConflict };
+constexpr int kEvents = 5;
+
+struct Place {
+  bool seen = false;
+  uint32_t file = 0;
+  uint64_t line = 0;
+};
+
+// The counts of every input, by its index: the order the caller named them.
+class Tally {
+ public:
+  // A new input; returns its index.
+  uint32_t addInput(const std::string& name);
+  uint32_t inputs() const { return static_cast<uint32_t>(names_.size()); }
+  const std::string& name(uint32_t file) const { return names_[file]; }
+  const std::vector<std::string>& names() const { return names_; }
+  FileCounts& counts(uint32_t file) { return counts_[file]; }
+  const FileCounts& counts(uint32_t file) const { return counts_[file]; }
+  FileCounts total() const;
+
+  // Counts `n` events of a kind at that place, remembering the earliest.
+  void note(Event event, uint32_t file, uint64_t line, uint64_t n = 1);
+  const Place& first(Event event) const { return first_[static_cast<int>(event)]; }
+
+ private:
+  std::vector<std::string> names_;
+  std::vector<FileCounts> counts_;
+  Place first_[kEvents];
+};
+
+// ---- Arrays --------------------------------------------------------------------------
+
+// One growing array of fixed-size elements. Its memory is mapped pages
+// that grow without copying, so that its peak is what it holds.
+class Column {
+ public:
+  explicit Column(size_t elementSize) : elementSize_(elementSize) {}
+  ~Column();
+  Column(Column&& other) noexcept;
+  Column(const Column&) = delete;
+  Column& operator=(const Column&) = delete;
+
+  size_t size() const { return size_; }
+  size_t elementSize() const { return elementSize_; }
+  void* data() const { return data_; }
+  // Room for one more element at the end; false when memory ran out.
+  void* append() {
+    if (size_ == capacity_ && !grow())
+      return nullptr;
+    return static_cast<char*>(data_) + elementSize_ * size_++;
+  }
+  // Hands the memory over (nullptr if empty): the caller frees it with
+  // freeColumnMemory(memory, bytes).
+  void* release(size_t& bytes);
+
+ private:
+  bool grow();
+  size_t elementSize_;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+  size_t mapped_ = 0;
+  void* data_ = nullptr;
+};
+void freeColumnMemory(void* memory, size_t bytes);
+
+// The records of a Format::kColumns run, one element per record.
+struct Columns {
+  Column time{8};                  // int64: seconds since 1970
+  std::vector<Column> readings;    // kReadings of uint32: each reading's bits (NaN where missing)
+  std::vector<Column> flags;       // int8: the flag variables of the dataset, in its order
+  Column file{4};                  // int32, with provenance: the input's index
+  Column line{8};                  // int64, with provenance: the line, from 1
+};
+
+// ---- The run -------------------------------------------------------------------------
+
+enum class FailureKind {
+  kNone,
+  kMetadata,   // the metadata file: text is "FILE:LINE: what is wrong" or why it cannot be read
+  kLibrary,    // the netCDF library cannot be used: text says why
+  kRead,       // an input could not be read: error is errno
+  kWrite,      // the output failed: error is errno, or text the netCDF library's words
+  kTemporary,  // the spill file or memory failed: error is errno, text names the place
+};
+
+struct Failure {
+  FailureKind kind = FailureKind::kNone;
+  int error = 0;
+  std::string text;
+};
+
+struct Dataset;
+
+class Run {
+ public:
+  explicit Run(const Settings& settings);
+  ~Run();
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  // Before any input: reads the metadata, loads what the format needs,
+  // writes the csv header. Text goes to `outputFd` (unused for netCDF and
+  // columns).
+  bool start(int outputFd);
+  // One input read to its end from `fd` through `buf` (at least 1025
+  // bytes; 64 KiB reads best); `name` is for notices, the summary and
+  // provenance.
+  bool addInput(int fd, const std::string& name, char* buf, size_t size);
+  // After the last input: the ordered records, the archive formats'
+  // attributes and records, everything flushed.
+  bool finish();
+  // Writes the text output pending so far (before a message of the
+  // caller's that must follow it); false if the output failed.
+  bool flush();
+
+  const Failure& failure() const;
+  const Tally& tally() const;
+  // Format::kColumns, after finish().
+  Columns& columns();
+  // After finish(), for the archive formats and columns: the variables and
+  // their attributes, as netCDF output writes them.
+  const Dataset& dataset() const;
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace hexlog

@@ -1,0 +1,345 @@
+#include "dataset.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include "format.hpp"
+
+namespace hexlog {
+
+void Stats::put(const Record& record) {
+  if (records == 0 || record.time < firstTime)
+    firstTime = record.time;
+  if (records == 0 || record.time > lastTime)
+    lastTime = record.time;
+  ++records;
+  for (uint32_t k = 0; k < record.count && k < kFieldCount; ++k) {
+    float value;
+    std::memcpy(&value, &record.words[k], sizeof value);
+    if ((record.missing >> k & 1) != 0 || !std::isfinite(value))
+      continue;
+    Range& range = readings[k];
+    if (!range.any || value < range.min)
+      range.min = value;
+    if (!range.any || value > range.max)
+      range.max = value;
+    range.any = true;
+  }
+}
+
+namespace {
+
+// A value reads as a number in NCCSV when it ends in a type suffix after
+// something number-like: such a string must be quoted to stay a string.
+bool readsAsNumber(const std::string& value) {
+  static const char* const kSuffixes[] = {"ub", "us", "ui", "uL", "b", "s", "i", "L", "f", "d"};
+  for (const char* suffix : kSuffixes) {
+    size_t length = std::strlen(suffix);
+    if (value.size() <= length || value.compare(value.size() - length, length, suffix) != 0)
+      continue;
+    std::string body = value.substr(0, value.size() - length);
+    if (body == "NaN" || body == "+NaN" || body == "-NaN")
+      return true;
+    char first = body[0] == '+' || body[0] == '-' ? (body.size() > 1 ? body[1] : 'x') : body[0];
+    return (first >= '0' && first <= '9') || first == '.';
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string nccsvString(const std::string& value) {
+  std::string text;
+  bool quote = value.empty() || value.front() == ' ' || value.back() == ' ' || readsAsNumber(value);
+  for (unsigned char c : value) {
+    switch (c) {
+      case '"': text += "\"\""; quote = true; break;
+      case ',': text += ','; quote = true; break;
+      case '\\': text += "\\\\"; break;
+      case '\n': text += "\\n"; break;
+      case '\t': text += "\\t"; break;
+      case '\r': text += "\\r"; break;
+      case '\f': text += "\\f"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char escape[8];
+          std::snprintf(escape, sizeof escape, "\\u%04x", c);
+          text += escape;
+        } else {
+          text += static_cast<char>(c);
+        }
+    }
+  }
+  return quote ? "\"" + text + "\"" : text;
+}
+
+namespace {
+
+Attribute textAttribute(const std::string& variable, const std::string& name, const std::string& value) {
+  return Attribute{variable, name, ValueType::kString, 1, std::vector<char>(value.begin(), value.end()),
+                   nccsvString(value)};
+}
+
+template <typename T>
+void appendNumber(Attribute& attribute, T value, const char* suffix) {
+  const char* bytes = reinterpret_cast<const char*>(&value);
+  attribute.values.insert(attribute.values.end(), bytes, bytes + sizeof value);
+  char text[40];
+  char* end = std::to_chars(text, text + sizeof text, value).ptr;
+  if (!attribute.text.empty())
+    attribute.text += ',';
+  attribute.text.append(text, end).append(suffix);
+  ++attribute.count;
+}
+
+Attribute floatPair(const std::string& variable, const std::string& name, float low, float high) {
+  Attribute attribute{variable, name, ValueType::kFloat, 0, {}, ""};
+  appendNumber(attribute, low, "f");
+  appendNumber(attribute, high, "f");
+  return attribute;
+}
+
+// The attribute's values as doubles, if it holds numbers.
+bool numbersOf(const Attribute& attribute, std::vector<double>& numbers) {
+  numbers.clear();
+  const char* at = attribute.values.data();
+  auto take = [&](auto sample) {
+    for (size_t i = 0; i < attribute.count; ++i, at += sizeof sample) {
+      std::memcpy(&sample, at, sizeof sample);
+      numbers.push_back(static_cast<double>(sample));
+    }
+    return true;
+  };
+  switch (attribute.type) {
+    case ValueType::kByte: return take(int8_t{});
+    case ValueType::kUByte: return take(uint8_t{});
+    case ValueType::kShort: return take(int16_t{});
+    case ValueType::kUShort: return take(uint16_t{});
+    case ValueType::kInt: return take(int32_t{});
+    case ValueType::kUInt: return take(uint32_t{});
+    case ValueType::kLong: return take(int64_t{});
+    case ValueType::kULong: return take(uint64_t{});
+    case ValueType::kFloat: return take(float{});
+    case ValueType::kDouble: return take(double{});
+    case ValueType::kString: return false;
+  }
+  return false;
+}
+
+std::string isoTime(int64_t seconds) {
+  char text[kIsoTimeText + 8];
+  if (seconds >= INT32_MIN && seconds <= INT32_MAX)
+    return std::string(text, formatIsoTime(text, static_cast<int32_t>(seconds)));
+  // date_created from a clock past 2038: the calendar by the library.
+  time_t t = static_cast<time_t>(seconds);
+  struct tm broken;
+  gmtime_r(&t, &broken);
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &broken);
+  return text;
+}
+
+// Builds one variable's attributes: the tool's, each unless the user has
+// the pair, then the user's.
+class Attributes {
+ public:
+  Attributes(const Metadata& metadata, const std::string& variable, std::vector<Attribute>& into)
+      : metadata_(metadata), variable_(variable), into_(into) {}
+
+  void add(Attribute attribute) {
+    if (findAttribute(metadata_, variable_, attribute.name) == nullptr)
+      into_.push_back(std::move(attribute));
+  }
+  void text(const char* name, const std::string& value) { add(textAttribute(variable_, name, value)); }
+  void users() {
+    for (const Attribute& attribute : metadata_.attributes)
+      if (attribute.variable == variable_ && attribute.name != "*SCALAR*")
+        into_.push_back(attribute);
+  }
+
+ private:
+  const Metadata& metadata_;
+  const std::string& variable_;
+  std::vector<Attribute>& into_;
+};
+
+// The user's string attribute, or "".
+std::string userText(const Metadata& metadata, const std::string& variable, const char* name) {
+  const Attribute* attribute = findAttribute(metadata, variable, name);
+  if (attribute == nullptr || attribute->type != ValueType::kString)
+    return "";
+  return std::string(attribute->values.begin(), attribute->values.end());
+}
+
+// A reading's gross range from valid_range, or valid_min and valid_max.
+bool validRange(const Metadata& metadata, const std::string& variable, double& low, double& high) {
+  std::vector<double> numbers;
+  const Attribute* range = findAttribute(metadata, variable, "valid_range");
+  if (range != nullptr && numbersOf(*range, numbers) && numbers.size() == 2) {
+    low = numbers[0];
+    high = numbers[1];
+    return true;
+  }
+  const Attribute* min = findAttribute(metadata, variable, "valid_min");
+  const Attribute* max = findAttribute(metadata, variable, "valid_max");
+  if (min == nullptr && max == nullptr)
+    return false;
+  low = -HUGE_VAL;
+  high = HUGE_VAL;
+  if (min != nullptr && numbersOf(*min, numbers) && numbers.size() == 1)
+    low = numbers[0];
+  if (max != nullptr && numbersOf(*max, numbers) && numbers.size() == 1)
+    high = numbers[0];
+  return true;
+}
+
+// A scalar's one number, if it is a number.
+bool scalarNumber(const Metadata& metadata, const char* name, double& value) {
+  for (const Attribute& attribute : metadata.attributes) {
+    std::vector<double> numbers;
+    if (attribute.variable == name && attribute.name == "*SCALAR*" && numbersOf(attribute, numbers)) {
+      value = numbers[0];
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+Dataset describeDataset(const Metadata& metadata, const Stats& stats, const DatasetSettings& settings) {
+  Dataset dataset;
+  bool any = stats.records > 0;
+
+  // The file's attributes.
+  {
+    Attributes globals(metadata, "*GLOBAL*", dataset.globals);
+    dataset.globals.push_back(textAttribute("*GLOBAL*", "Conventions",
+                                            settings.netcdf ? "CF-1.10, ACDD-1.3"
+                                                            : "COARDS, CF-1.10, ACDD-1.3, NCCSV-1.2"));
+    if (any) {
+      globals.text("time_coverage_start", isoTime(stats.firstTime));
+      globals.text("time_coverage_end", isoTime(stats.lastTime));
+    }
+    double latitude, longitude;
+    if (scalarNumber(metadata, "latitude", latitude)) {
+      Attribute value{"*GLOBAL*", "", ValueType::kDouble, 0, {}, ""};
+      appendNumber(value, latitude, "d");
+      for (const char* name : {"geospatial_lat_min", "geospatial_lat_max"}) {
+        value.name = name;
+        globals.add(value);
+      }
+      globals.text("geospatial_lat_units", "degrees_north");
+    }
+    if (scalarNumber(metadata, "longitude", longitude)) {
+      Attribute value{"*GLOBAL*", "", ValueType::kDouble, 0, {}, ""};
+      appendNumber(value, longitude, "d");
+      for (const char* name : {"geospatial_lon_min", "geospatial_lon_max"}) {
+        value.name = name;
+        globals.add(value);
+      }
+      globals.text("geospatial_lon_units", "degrees_east");
+    }
+    std::string created = isoTime(settings.created);
+    globals.text("date_created", created);
+    globals.text("history", created + " " + settings.history);
+    if (settings.provenance) {
+      std::string names;
+      for (const std::string& name : settings.sources)
+        names += (names.empty() ? "" : "\n") + name;
+      globals.text("source_files", names);
+    }
+    globals.users();
+  }
+
+  // The time.
+  {
+    Variable time{"time", Series::kTime, -1, settings.netcdf ? ValueType::kInt : ValueType::kString, {}, nullptr, 0, 0};
+    Attributes attributes(metadata, time.name, time.attributes);
+    attributes.text("standard_name", "time");
+    attributes.text("long_name", "Time");
+    if (settings.netcdf) {
+      time.attributes.push_back(textAttribute("time", "units", "seconds since 1970-01-01T00:00:00Z"));
+      attributes.text("calendar", "standard");
+      attributes.text("axis", "T");
+      if (any) {
+        Attribute range{"time", "actual_range", ValueType::kInt, 0, {}, ""};
+        appendNumber(range, stats.firstTime, "i");
+        appendNumber(range, stats.lastTime, "i");
+        attributes.add(range);
+      }
+    } else {
+      time.attributes.push_back(textAttribute("time", "units", "yyyy-MM-dd'T'HH:mm:ssZ"));
+      if (any)
+        attributes.text("actual_range", isoTime(stats.firstTime) + "\n" + isoTime(stats.lastTime));
+    }
+    attributes.users();
+    dataset.variables.push_back(std::move(time));
+  }
+
+  // The readings, and the flags of those with a valid range.
+  std::string coordinates = "time";
+  for (const std::string& scalar : metadata.scalars)
+    coordinates += " " + scalar;
+  std::vector<Variable> flags;
+  for (int k = 0; k < kFieldCount; ++k) {
+    Variable reading{columnName(k), Series::kReading, k, ValueType::kFloat, {}, nullptr, 0, 0};
+    Variable flag{reading.name + "_qc", Series::kQc, k, ValueType::kByte, {}, nullptr, 0, 0};
+    bool flagged = validRange(metadata, reading.name, flag.validMin, flag.validMax);
+    Attributes attributes(metadata, reading.name, reading.attributes);
+    attributes.text("long_name", longName(k));
+    if (settings.netcdf) {
+      Attribute fill{reading.name, "_FillValue", ValueType::kFloat, 0, {}, ""};
+      appendNumber(fill, 9.96921e+36f, "f");  // NC_FILL_FLOAT
+      reading.attributes.push_back(fill);
+      if (!metadata.scalars.empty())
+        attributes.text("coordinates", coordinates);
+    }
+    if (flagged)
+      attributes.text("ancillary_variables", flag.name);
+    if (stats.readings[k].any)
+      attributes.add(floatPair(reading.name, "actual_range", stats.readings[k].min, stats.readings[k].max));
+    attributes.users();
+    dataset.variables.push_back(std::move(reading));
+
+    if (flagged) {
+      Attributes flagAttributes(metadata, flag.name, flag.attributes);
+      flagAttributes.text("long_name", std::string(longName(k)) + " quality flag (gross range)");
+      std::string standardName = userText(metadata, columnName(k), "standard_name");
+      if (!standardName.empty())
+        flagAttributes.text("standard_name", standardName + " status_flag");
+      Attribute values{flag.name, "flag_values", ValueType::kByte, 0, {}, ""};
+      for (int8_t value : {1, 2, 3, 4, 9}) {
+        values.values.push_back(static_cast<char>(value));
+        values.text += (values.count++ == 0 ? "" : ",") + std::to_string(value) + "b";
+      }
+      flagAttributes.add(values);
+      flagAttributes.text("flag_meanings", "pass not_evaluated suspect fail missing");
+      flags.push_back(std::move(flag));
+    }
+  }
+  for (Variable& flag : flags)
+    dataset.variables.push_back(std::move(flag));
+
+  if (settings.provenance) {
+    Variable file{"source_file", Series::kSourceFile, -1, ValueType::kInt, {}, nullptr, 0, 0};
+    Attributes(metadata, file.name, file.attributes)
+        .text("long_name", "Input file the record came from (index into source_files, from 0)");
+    dataset.variables.push_back(std::move(file));
+    Variable line{"source_line", Series::kSourceLine, -1, ValueType::kInt, {}, nullptr, 0, 0};
+    Attributes(metadata, line.name, line.attributes).text("long_name", "Line in the input file, from 1");
+    dataset.variables.push_back(std::move(line));
+  }
+
+  for (const Attribute& attribute : metadata.attributes) {
+    if (attribute.name != "*SCALAR*")
+      continue;
+    Variable scalar{attribute.variable, Series::kScalar, -1, attribute.type, {}, &attribute, 0, 0};
+    Attributes(metadata, scalar.name, scalar.attributes).users();
+    dataset.variables.push_back(std::move(scalar));
+  }
+  return dataset;
+}
+
+}  // namespace hexlog

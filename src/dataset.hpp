@@ -1,0 +1,88 @@
+// What the archive formats (NCCSV, netCDF) and the library's other callers
+// say about the records: every variable with its type and attributes, the
+// tool's own, the ones computed from the records, and the station's.
+//
+//   time                 the record's time
+//   EquilPumpOn_pCO2...  the 32 readings
+//   NAME_qc              a gross-range flag for each reading with a valid range
+//   source_file/line     where each record came from (with provenance)
+//   station_id...        the metadata's *SCALAR* variables
+//
+// A pair the tool writes by default or computes gives way to the user's
+// line for the same pair; Conventions and the types stay the tool's.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "metadata.hpp"
+#include "record.hpp"
+
+namespace hexlog {
+
+// The extremes of what was written: of the times, and of each reading's
+// finite values (NaN, infinities and missing readings left out).
+class Stats : public RecordSink {
+ public:
+  struct Range {
+    bool any = false;
+    float min = 0;
+    float max = 0;
+  };
+  void put(const Record& record) override;
+
+  uint64_t records = 0;
+  int32_t firstTime = 0;
+  int32_t lastTime = 0;
+  Range readings[kFieldCount];
+};
+
+enum class Series { kTime, kReading, kQc, kSourceFile, kSourceLine, kScalar };
+
+struct Variable {
+  std::string name;
+  Series series;
+  int reading = -1;  // of a reading and of its flag
+  ValueType type;    // in netCDF (the time is a String in NCCSV)
+  std::vector<Attribute> attributes;
+  const Attribute* value = nullptr;  // a scalar's *SCALAR* line
+  double validMin = 0;               // a flag's range
+  double validMax = 0;
+};
+
+struct Dataset {
+  std::vector<Attribute> globals;
+  std::vector<Variable> variables;
+};
+
+// The flag of a reading against its valid range, after the IOOS scheme.
+constexpr int8_t kQcPass = 1;
+constexpr int8_t kQcFail = 4;
+constexpr int8_t kQcMissing = 9;
+inline int8_t qcFlag(const Variable& flag, const Record& record) {
+  int k = flag.reading;
+  if (static_cast<uint32_t>(k) >= record.count || (record.missing >> k & 1) != 0)
+    return kQcMissing;
+  float value;
+  std::memcpy(&value, &record.words[k], sizeof value);
+  if (value != value)
+    return kQcMissing;
+  return value >= flag.validMin && value <= flag.validMax ? kQcPass : kQcFail;
+}
+
+struct DatasetSettings {
+  bool netcdf = true;  // the netCDF form of the time, and _FillValue; else NCCSV's
+  bool provenance = false;
+  std::vector<std::string> sources;  // the inputs' names, for source_files
+  int64_t created = 0;               // date_created, seconds since 1970
+  std::string history;               // what made the file, after the date
+};
+
+Dataset describeDataset(const Metadata& metadata, const Stats& stats, const DatasetSettings& settings);
+
+// The NCCSV text of a string value: quoted where it must be, escaped.
+std::string nccsvString(const std::string& value);
+
+}  // namespace hexlog

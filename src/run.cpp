@@ -1,0 +1,335 @@
+// A run of the library: the inputs through the decoder and the stage into
+// the writer of the chosen format.
+#include <cerrno>
+#include <cstring>
+
+#include "csv.hpp"
+#include "dataset.hpp"
+#include "hexlog/hexlog.hpp"
+#include "metadata.hpp"
+#include "nccsv.hpp"
+#include "netcdf.hpp"
+#include "output.hpp"
+#include "record.hpp"
+#include "scan.hpp"
+#include "stage.hpp"
+
+namespace hexlog {
+
+const char* readingName(int k) {
+  return fields[k];
+}
+
+namespace {
+
+// Records as plain or verbose text, after the stage.
+class TextWriter : public RecordSink {
+ public:
+  TextWriter(Output& out, bool verbose, bool vectors) : out_(out), verbose_(verbose), vectors_(vectors) {}
+  void put(const Record& record) override { printRecordText(out_, record, verbose_, vectors_); }
+
+ private:
+  Output& out_;
+  bool verbose_;
+  bool vectors_;
+};
+
+// Records into arrays.
+class ColumnsWriter : public RecordSink {
+ public:
+  ColumnsWriter(Columns& columns, bool provenance) : columns_(columns), provenance_(provenance) {
+    for (int k = 0; k < kFieldCount; ++k)
+      columns_.readings.emplace_back(4);
+  }
+  void setFlags(const Dataset& dataset) {
+    for (const Variable& variable : dataset.variables)
+      if (variable.series == Series::kQc) {
+        flags_.push_back(variable);
+        columns_.flags.emplace_back(1);
+      }
+  }
+  void put(const Record& record) override {
+    void* time = columns_.time.append();
+    if (time == nullptr) {
+      failed_ = true;
+      return;
+    }
+    int64_t seconds = record.time;
+    std::memcpy(time, &seconds, sizeof seconds);
+    for (uint32_t k = 0; k < kFieldCount; ++k) {
+      uint32_t word = k < record.count && (record.missing >> k & 1) == 0 ? record.words[k] : 0x7FC00000;
+      void* at = columns_.readings[k].append();
+      if (at == nullptr) {
+        failed_ = true;
+        return;
+      }
+      std::memcpy(at, &word, sizeof word);
+    }
+    for (size_t f = 0; f < flags_.size(); ++f) {
+      int8_t* at = static_cast<int8_t*>(columns_.flags[f].append());
+      if (at == nullptr) {
+        failed_ = true;
+        return;
+      }
+      *at = qcFlag(flags_[f], record);
+    }
+    if (provenance_) {
+      void* file = columns_.file.append();
+      void* line = columns_.line.append();
+      if (file == nullptr || line == nullptr) {
+        failed_ = true;
+        return;
+      }
+      int32_t index = static_cast<int32_t>(record.file);
+      int64_t number = static_cast<int64_t>(record.line);
+      std::memcpy(file, &index, sizeof index);
+      std::memcpy(line, &number, sizeof number);
+    }
+  }
+  bool failed() const { return failed_; }
+
+ private:
+  Columns& columns_;
+  bool provenance_;
+  std::vector<Variable> flags_;
+  bool failed_ = false;
+};
+
+// Hands each record to two sinks.
+class Tee : public RecordSink {
+ public:
+  Tee(RecordSink& first, RecordSink& second) : first_(first), second_(second) {}
+  void put(const Record& record) override {
+    first_.put(record);
+    second_.put(record);
+  }
+
+ private:
+  RecordSink& first_;
+  RecordSink& second_;
+};
+
+}  // namespace
+
+class Run::Impl : public PieceSink {
+ public:
+  explicit Impl(const Settings& settings) : settings_(settings) {}
+
+  bool start(int outputFd);
+  bool addInput(int fd, const std::string& name, char* buf, size_t size);
+  bool finish();
+
+  void record(const char* text, size_t length, uint64_t line) override {
+    decoder_.printOneRecord(text, length, line);
+  }
+  void tooShort(uint64_t) override { ++tally_.counts(decoder_.file).tooShort; }
+  void beforeWait() override {
+    if (output_.pending())
+      output_.flush();
+  }
+  bool stopped() override {
+    return output_.error() != 0 || (stage_ != nullptr && stage_->error() != 0) ||
+           (columnsWriter_ != nullptr && columnsWriter_->failed());
+  }
+
+  bool fail(FailureKind kind, int error, const std::string& text) {
+    if (failure_.kind == FailureKind::kNone)
+      failure_ = Failure{kind, error, text};
+    return false;
+  }
+  // The first failure of the output or the stage, if any.
+  bool checkOutputs() {
+    if (output_.error() != 0)
+      return fail(FailureKind::kWrite, output_.error(), "");
+    if (stage_ != nullptr && stage_->error() != 0)
+      return fail(FailureKind::kTemporary, stage_->error(), stage_->errorPlace());
+    if (columnsWriter_ != nullptr && columnsWriter_->failed())
+      return fail(FailureKind::kTemporary, ENOMEM, "memory for the arrays");
+    return true;
+  }
+  DatasetSettings datasetSettings(bool netcdf) const {
+    DatasetSettings dataset;
+    dataset.netcdf = netcdf;
+    dataset.provenance = settings_.provenance;
+    dataset.sources = tally_.names();
+    dataset.created = settings_.created;
+    dataset.history = settings_.history;
+    return dataset;
+  }
+
+  Settings settings_;
+  Failure failure_;
+  Tally tally_;
+  Output output_;
+  Decoder decoder_;
+  Metadata metadata_;
+  std::unique_ptr<Stage> stage_;
+  std::unique_ptr<RecordSink> writer_;
+  ColumnsWriter* columnsWriter_ = nullptr;
+  std::unique_ptr<Tee> tee_;
+  Stats stats_;
+  Dataset dataset_;
+  Columns columns_;
+};
+
+bool Run::Impl::start(int outputFd) {
+  Format format = settings_.format;
+  if (!settings_.metadata.empty()) {
+    std::string error;
+    if (!readMetadata(settings_.metadata.c_str(), metadata_, error))
+      return fail(FailureKind::kMetadata, 0, error);
+  }
+  if (format == Format::kNetcdf) {
+    std::string error;
+    if (!NetcdfWriter::load(error))
+      return fail(FailureKind::kLibrary, 0, error);
+  }
+  output_.setFd(outputFd);
+  decoder_.startChars = settings_.startChars;
+  decoder_.verbose = format == Format::kVerbose;
+  decoder_.vectors = settings_.vectors;
+  decoder_.tally = &tally_;
+
+  bool text = format == Format::kPlain || format == Format::kVerbose;
+  Order order = settings_.order;
+  if (order == Order::kDefault)
+    order = format == Format::kNccsv || format == Format::kNetcdf ? Order::kTime : Order::kInput;
+  if (format == Format::kNetcdf)
+    order = Order::kTime;  // its time is a CF coordinate variable: strictly increasing
+  StageSettings stage;
+  stage.ordered = order == Order::kTime;
+  // The archive formats write what they compute from the records before
+  // the records themselves.
+  stage.retained = format == Format::kNccsv || format == Format::kNetcdf;
+  stage.hasFrom = settings_.hasFrom;
+  stage.hasTo = settings_.hasTo;
+  stage.from = settings_.from;
+  stage.to = settings_.to;
+  stage.memory = settings_.memory;
+  stage.directory = settings_.temporaryDirectory;
+
+  // The hot path: plain and verbose text straight from the decoder.
+  if (text && !stage.ordered && !stage.hasFrom && !stage.hasTo) {
+    decoder_.text = &output_;
+    return true;
+  }
+  decoder_.fieldRules = !text;
+  const Tally* sources = settings_.provenance ? &tally_ : nullptr;
+  RecordSink* streamTo = nullptr;
+  switch (format) {
+    case Format::kPlain:
+    case Format::kVerbose:
+      writer_.reset(new TextWriter(output_, format == Format::kVerbose, settings_.vectors));
+      streamTo = writer_.get();
+      break;
+    case Format::kCsv: {
+      CsvWriter* csv = new CsvWriter(output_, settings_.epochTime, settings_.vectors, sources);
+      writer_.reset(csv);
+      csv->writeHeader();
+      streamTo = csv;
+      break;
+    }
+    case Format::kNccsv:
+    case Format::kNetcdf:
+      break;  // their writers need the whole dataset's description first
+    case Format::kColumns:
+      columnsWriter_ = new ColumnsWriter(columns_, settings_.provenance);
+      writer_.reset(columnsWriter_);
+      columnsWriter_->setFlags(describeDataset(metadata_, stats_, datasetSettings(true)));
+      streamTo = columnsWriter_;
+      if (settings_.describe) {
+        tee_.reset(new Tee(stats_, *columnsWriter_));
+        streamTo = tee_.get();
+      }
+      break;
+  }
+  stage_.reset(new Stage(stage, tally_, streamTo));
+  decoder_.records = stage_.get();
+  return true;
+}
+
+bool Run::Impl::addInput(int fd, const std::string& name, char* buf, size_t size) {
+  decoder_.file = tally_.addInput(name);
+  if (!scanFile(fd, buf, size, settings_.vectors, *this)) {
+    int error = errno;
+    checkOutputs();
+    return fail(FailureKind::kRead, error, name);
+  }
+  return checkOutputs();
+}
+
+bool Run::Impl::finish() {
+  if (stage_ != nullptr && stage_->retains()) {
+    Format format = settings_.format;
+    if (format == Format::kNccsv || format == Format::kNetcdf) {
+      // Once for what the attributes say of the records, once to write them.
+      if (!stage_->replay(stats_, false))
+        return checkOutputs();
+      dataset_ = describeDataset(metadata_, stats_, datasetSettings(format == Format::kNetcdf));
+      if (format == Format::kNccsv) {
+        NccsvWriter writer(output_, dataset_, settings_.vectors);
+        writer.writeHeader();
+        stage_->replay(writer, true);
+        writer.writeEnd();
+      } else {
+        NetcdfWriter writer(dataset_);
+        if (!writer.create(settings_.netcdfPath.c_str()))
+          return fail(FailureKind::kWrite, 0, writer.error());
+        stage_->replay(writer, true);
+        if (!checkOutputs())
+          return false;
+        if (!writer.finish())
+          return fail(FailureKind::kWrite, 0, writer.error());
+      }
+    } else {
+      RecordSink* sink = tee_ != nullptr ? static_cast<RecordSink*>(tee_.get()) : writer_.get();
+      stage_->replay(*sink, true);
+    }
+  }
+  if (settings_.format == Format::kColumns && settings_.describe)
+    dataset_ = describeDataset(metadata_, stats_, datasetSettings(true));
+  if (!checkOutputs())
+    return false;
+  if (settings_.format != Format::kNetcdf && settings_.format != Format::kColumns && !output_.flush())
+    return checkOutputs();
+  return true;
+}
+
+// ---- Run -------------------------------------------------------------------------------
+
+Run::Run(const Settings& settings) : impl_(new Impl(settings)) {}
+Run::~Run() = default;
+
+bool Run::start(int outputFd) {
+  return impl_->start(outputFd) && impl_->checkOutputs();
+}
+
+bool Run::addInput(int fd, const std::string& name, char* buf, size_t size) {
+  return impl_->addInput(fd, name, buf, size);
+}
+
+bool Run::finish() {
+  return impl_->finish();
+}
+
+bool Run::flush() {
+  return impl_->output_.flush();
+}
+
+const Failure& Run::failure() const {
+  return impl_->failure_;
+}
+
+const Tally& Run::tally() const {
+  return impl_->tally_;
+}
+
+Columns& Run::columns() {
+  return impl_->columns_;
+}
+
+const Dataset& Run::dataset() const {
+  return impl_->dataset_;
+}
+
+}  // namespace hexlog

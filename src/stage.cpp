@@ -1,0 +1,443 @@
+#include "stage.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace hexlog {
+
+namespace {
+
+// A record as the stage keeps it, in memory and in the spill file: this
+// header, then its `count` words. No padding, so that a run is the bytes of
+// its records one after another:
+//
+//   | time | count | missing | file | line (8) | word 0 | ... | word count-1 |
+struct Header {
+  int32_t time;
+  uint32_t count;
+  uint32_t missing;
+  uint32_t file;
+  uint64_t line;
+};
+constexpr size_t kHeader = 24;
+static_assert(sizeof(Header) == kHeader);
+constexpr size_t kLargestEntry = kHeader + 4 * kMaxWindows;
+
+size_t entrySize(const char* entry) {
+  uint32_t count;
+  std::memcpy(&count, entry + 4, sizeof count);
+  return kHeader + 4 * size_t{count};
+}
+
+int32_t entryTime(const char* entry) {
+  int32_t time;
+  std::memcpy(&time, entry, sizeof time);
+  return time;
+}
+
+void toRecord(const char* entry, Record& record) {
+  Header header;
+  std::memcpy(&header, entry, kHeader);
+  record.time = header.time;
+  record.count = header.count;
+  record.missing = header.missing;
+  record.file = header.file;
+  record.line = header.line;
+  std::memcpy(record.words, entry + kHeader, 4 * size_t{header.count});
+}
+
+// Runs merged at once; more are merged in groups first. Each has a read
+// buffer of kReadBuffer bytes.
+constexpr size_t kMaxWays = 64;
+constexpr size_t kReadBuffer = 256 * 1024;
+constexpr size_t kWriteBuffer = 1024 * 1024;
+
+// Sorts `keys` (time in the high half, offset in the low) by time alone,
+// stably: two passes of 16 bits, least significant first. The offsets
+// grow with the order the records came in, so equal times keep it.
+void sortByTime(std::vector<uint64_t>& keys) {
+  std::vector<uint64_t> other(keys.size());
+  std::vector<uint32_t> counts(65536);
+  for (int shift = 32; shift < 64; shift += 16) {
+    std::fill(counts.begin(), counts.end(), 0);
+    for (uint64_t key : keys)
+      ++counts[key >> shift & 0xFFFF];
+    uint32_t at = 0;
+    for (uint32_t& count : counts) {
+      uint32_t n = count;
+      count = at;
+      at += n;
+    }
+    for (uint64_t key : keys)
+      other[counts[key >> shift & 0xFFFF]++] = key;
+    keys.swap(other);
+  }
+}
+
+// Times as unsigned numbers in the same order.
+uint64_t timeKey(int32_t time) {
+  return static_cast<uint64_t>(static_cast<uint32_t>(time) ^ 0x80000000u) << 32;
+}
+
+// Drops duplicates and conflicts (when ordered) and hands the rest on.
+class Emitter {
+ public:
+  Emitter(RecordSink& sink, Tally& tally, bool dedup, bool count)
+      : sink_(sink), tally_(tally), dedup_(dedup), count_(count) {}
+
+  void take(const char* entry) {
+    size_t size = entrySize(entry);
+    if (dedup_ && haveFirst_ && entryTime(entry) == entryTime(first_)) {
+      // The same time as the first record of it: the same words too (the
+      // header's count and missing bits, then the words) or not.
+      bool same = size == firstSize_ && std::memcmp(entry + 4, first_ + 4, 8) == 0 &&
+                  std::memcmp(entry + kHeader, first_ + kHeader, size - kHeader) == 0;
+      if (count_) {
+        Header header;
+        std::memcpy(&header, entry, kHeader);
+        tally_.note(same ? Event::kDuplicate : Event::kConflict, header.file, header.line);
+      }
+      return;
+    }
+    std::memcpy(first_, entry, size);
+    firstSize_ = size;
+    haveFirst_ = true;
+    toRecord(entry, record_);
+    if (count_)
+      ++tally_.counts(record_.file).written;
+    sink_.put(record_);
+  }
+
+ private:
+  RecordSink& sink_;
+  Tally& tally_;
+  bool dedup_;
+  bool count_;
+  bool haveFirst_ = false;
+  size_t firstSize_ = 0;
+  char first_[kLargestEntry];
+  Record record_;
+};
+
+}  // namespace
+
+// Reads one run of the spill file, a record at a time.
+class Stage::Reader {
+ public:
+  Reader(int fd, const Run& run, size_t index)
+      : index(index), fd_(fd), next_(run.offset), end_(run.offset + run.bytes) {}
+
+  const size_t index;  // of the run: among equal times, the lower goes first
+
+  // The current record, nullptr at the end of the run; false on a read error.
+  bool fill() {
+    size_t left = filled_ - at_;
+    if (left >= kHeader && left >= entrySize(buffer_.get() + at_))
+      return true;
+    std::memmove(buffer_.get(), buffer_.get() + at_, left);
+    at_ = 0;
+    filled_ = left;
+    while (next_ < end_ && filled_ < kReadBuffer) {
+      size_t want = static_cast<size_t>(std::min<uint64_t>(kReadBuffer - filled_, end_ - next_));
+      ssize_t n = pread(fd_, buffer_.get() + filled_, want, static_cast<off_t>(next_));
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0) {
+        error_ = n < 0 ? errno : EIO;
+        return false;
+      }
+      filled_ += static_cast<size_t>(n);
+      next_ += static_cast<uint64_t>(n);
+    }
+    return true;
+  }
+  const char* current() const { return at_ < filled_ ? buffer_.get() + at_ : nullptr; }
+  void advance() { at_ += entrySize(buffer_.get() + at_); }
+  int error() const { return error_; }
+
+ private:
+  int fd_;
+  uint64_t next_;
+  uint64_t end_;
+  std::unique_ptr<char[]> buffer_{new char[kReadBuffer]};
+  size_t at_ = 0;
+  size_t filled_ = 0;
+  int error_ = 0;
+};
+
+Stage::Stage(const StageSettings& settings, Tally& tally, RecordSink* streamTo)
+    : settings_(settings), tally_(tally), streamTo_(streamTo) {
+  // Room for the largest record and its key, at the least.
+  capacity_ = std::max(settings_.memory, 4 * (kLargestEntry + 8));
+  // Offsets are the low half of a sort key.
+  capacity_ = std::min<size_t>(capacity_, size_t{1} << 31);
+}
+
+Stage::~Stage() {
+  if (memory_ != nullptr)
+    munmap(memory_, capacity_);
+  if (spillFd_ >= 0)
+    close(spillFd_);
+}
+
+void Stage::put(const Record& record) {
+  if ((settings_.hasFrom && record.time < settings_.from) || (settings_.hasTo && record.time >= settings_.to)) {
+    ++tally_.counts(record.file).outside;
+    return;
+  }
+  if (!retains()) {
+    ++tally_.counts(record.file).written;
+    streamTo_->put(record);
+    return;
+  }
+  if (error_ == 0)
+    store(record);
+}
+
+bool Stage::store(const Record& record) {
+  size_t size = kHeader + 4 * size_t{record.count};
+  if (used_ + size + 8 * (records_ + 1) > capacity_) {
+    spill();
+    if (error_ != 0)
+      return false;
+  }
+  if (memory_ == nullptr) {
+    // Pages are touched only as records fill them: a short input costs
+    // only what it holds.
+    void* memory = mmap(nullptr, capacity_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (memory == MAP_FAILED) {
+      fail(errno, "memory for ordering");
+      return false;
+    }
+    memory_ = static_cast<char*>(memory);
+  }
+  Header header{record.time, record.count, record.missing, record.file, record.line};
+  std::memcpy(memory_ + used_, &header, kHeader);
+  std::memcpy(memory_ + used_ + kHeader, record.words, 4 * size_t{record.count});
+  if (settings_.ordered) {
+    if (record.time < lastTime_)
+      inOrder_ = false;
+    lastTime_ = record.time;
+    order_.push_back(timeKey(record.time) | used_);
+  }
+  used_ += size;
+  ++records_;
+  return true;
+}
+
+// True if the batch was in order already.
+bool Stage::sortBatch() {
+  if (!settings_.ordered || std::is_sorted(order_.begin(), order_.end()))
+    return true;
+  sortByTime(order_);
+  return false;
+}
+
+void Stage::fail(int error, const char* what) {
+  if (error_ == 0) {
+    error_ = error;
+    errorPlace_ = what;
+  }
+}
+
+bool Stage::openSpill() {
+  const char* directory = settings_.directory.c_str();
+  if (*directory == '\0') {
+    directory = std::getenv("TMPDIR");
+    if (directory == nullptr || *directory == '\0')
+      directory = "/tmp";
+  }
+  errorPlace_ = std::string("a temporary file in ") + directory;
+  // A file without a name: nothing is left behind, however the run ends.
+  spillFd_ = open(directory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (spillFd_ < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    std::string name = std::string(directory) + "/.hexlog-sort-XXXXXX";
+    spillFd_ = mkostemp(name.data(), O_CLOEXEC);
+    if (spillFd_ >= 0)
+      unlink(name.c_str());
+  }
+  if (spillFd_ < 0) {
+    error_ = errno;
+    return false;
+  }
+  errorPlace_.clear();
+  return true;
+}
+
+bool Stage::writeSpill(const char* bytes, size_t n) {
+  while (n > 0) {
+    ssize_t written = pwrite(spillFd_, bytes, n, static_cast<off_t>(spillEnd_));
+    if (written < 0 && errno == EINTR)
+      continue;
+    if (written <= 0) {
+      fail(written < 0 ? errno : EIO, "a temporary file");
+      return false;
+    }
+    bytes += written;
+    n -= static_cast<size_t>(written);
+    spillEnd_ += static_cast<uint64_t>(written);
+  }
+  return true;
+}
+
+void Stage::spill() {
+  if (records_ == 0 || error_ != 0)
+    return;
+  if (spillFd_ < 0 && !openSpill())
+    return;
+  Run run{spillEnd_, 0};
+  if (sortBatch()) {
+    // Already in order: the batch as it lies.
+    writeSpill(memory_, used_);
+  } else {
+    std::unique_ptr<char[]> buffer(new char[kWriteBuffer]);
+    size_t filled = 0;
+    for (uint64_t key : order_) {
+      const char* entry = memory_ + (key & 0xFFFFFFFFu);
+      size_t size = entrySize(entry);
+      if (filled + size > kWriteBuffer) {
+        if (!writeSpill(buffer.get(), filled))
+          return;
+        filled = 0;
+      }
+      std::memcpy(buffer.get() + filled, entry, size);
+      filled += size;
+    }
+    writeSpill(buffer.get(), filled);
+  }
+  run.bytes = spillEnd_ - run.offset;
+  runs_.push_back(run);
+  used_ = 0;
+  records_ = 0;
+  order_.clear();
+}
+
+// Appends records to the end of the spill file: a merged run.
+class Stage::RunWriter : public RecordSink {
+ public:
+  explicit RunWriter(Stage& stage) : stage_(stage) {}
+  void put(const Record& record) override {
+    size_t size = kHeader + 4 * size_t{record.count};
+    if (filled_ + size > kWriteBuffer)
+      flush();
+    Header header{record.time, record.count, record.missing, record.file, record.line};
+    std::memcpy(buffer_.get() + filled_, &header, kHeader);
+    std::memcpy(buffer_.get() + filled_ + kHeader, record.words, 4 * size_t{record.count});
+    filled_ += size;
+  }
+  bool flush() {
+    bool written = stage_.writeSpill(buffer_.get(), filled_);
+    filled_ = 0;
+    return written;
+  }
+
+ private:
+  Stage& stage_;
+  std::unique_ptr<char[]> buffer_{new char[kWriteBuffer]};
+  size_t filled_ = 0;
+};
+
+bool Stage::mergeRuns(size_t first, size_t last, RecordSink& sink, bool dedup, bool count) {
+  Emitter emitter(sink, tally_, dedup, count);
+  std::vector<std::unique_ptr<Reader>> readers;
+  for (size_t i = first; i < last; ++i) {
+    readers.emplace_back(new Reader(spillFd_, runs_[i], i));
+    if (!readers.back()->fill()) {
+      fail(readers.back()->error(), "a temporary file");
+      return false;
+    }
+  }
+  auto next = [&](Reader& reader) {
+    reader.advance();
+    if (!reader.fill())
+      fail(reader.error(), "a temporary file");
+    return error_ == 0;
+  };
+  if (!settings_.ordered || inOrder_) {
+    // Runs of input in order follow one another: no merging needed.
+    for (auto& reader : readers)
+      for (const char* entry; (entry = reader->current()) != nullptr;) {
+        emitter.take(entry);
+        if (!next(*reader))
+          return false;
+      }
+    return true;
+  }
+  // A heap of the readers by their current record's time, then their run:
+  // equal times come out in the order they went in.
+  auto later = [](const Reader* a, const Reader* b) {
+    int32_t ta = entryTime(a->current()), tb = entryTime(b->current());
+    return ta != tb ? ta > tb : a->index > b->index;
+  };
+  std::vector<Reader*> heap;
+  for (auto& reader : readers)
+    if (reader->current() != nullptr)
+      heap.push_back(reader.get());
+  std::make_heap(heap.begin(), heap.end(), later);
+  while (!heap.empty()) {
+    std::pop_heap(heap.begin(), heap.end(), later);
+    Reader* reader = heap.back();
+    emitter.take(reader->current());
+    if (!next(*reader))
+      return false;
+    if (reader->current() != nullptr)
+      std::push_heap(heap.begin(), heap.end(), later);
+    else
+      heap.pop_back();
+  }
+  return true;
+}
+
+bool Stage::replay(RecordSink& sink, bool count) {
+  if (error_ != 0)
+    return false;
+  if (!finished_) {
+    finished_ = true;
+    if (!runs_.empty()) {
+      // Everything to the spill file, and the memory back: the writers
+      // that follow (netCDF above all) need their own.
+      spill();
+      if (memory_ != nullptr)
+        munmap(memory_, capacity_);
+      memory_ = nullptr;
+      order_ = std::vector<uint64_t>();
+      // Too many runs to merge at once: merge the first ones into one,
+      // appended to the file, until few are left. They came in before all
+      // the others, so the merged run goes first.
+      while (error_ == 0 && runs_.size() > kMaxWays && settings_.ordered && !inOrder_) {
+        Run run{spillEnd_, 0};
+        RunWriter writer(*this);
+        if (!mergeRuns(0, kMaxWays, writer, false, false) || !writer.flush())
+          break;
+        run.bytes = spillEnd_ - run.offset;
+        runs_.erase(runs_.begin(), runs_.begin() + kMaxWays);
+        runs_.insert(runs_.begin(), run);
+      }
+    } else {
+      sortBatch();
+    }
+    if (error_ != 0)
+      return false;
+  }
+  if (runs_.empty()) {
+    Emitter emitter(sink, tally_, settings_.ordered, count);
+    if (settings_.ordered) {
+      for (uint64_t key : order_)
+        emitter.take(memory_ + (key & 0xFFFFFFFFu));
+    } else {
+      for (size_t at = 0; at < used_; at += entrySize(memory_ + at))
+        emitter.take(memory_ + at);
+    }
+    return true;
+  }
+  return mergeRuns(0, runs_.size(), sink, settings_.ordered, count);
+}
+
+}  // namespace hexlog
