@@ -61,13 +61,14 @@ TEST_F(Faults, ShortAndInterruptedCallsChangeNoByte) {
 
 // Each write of a run in turn fails for good, ENOSPC and EIO by turns: what
 // was written before it stays, and nothing after it claims success.
-TEST_F(Faults, AWriteThatFailsForGoodFailsTheRun) {
-  std::string log = file("a.log", makeLog(400));
-  std::string out = dir_ + "/out";
-  for (const Format& format : formats()) {
-    if (format.fileOnly)
-      continue;
-    for (bool toFile : {false, true}) {
+class WriteFailures : public FaultTest {
+ protected:
+  void failEachWrite(bool toFile) {
+    std::string log = file("a.log", makeLog(400));
+    std::string out = dir_ + "/out";
+    for (const Format& format : formats()) {
+      if (format.fileOnly)
+        continue;
       std::vector<std::string> args = command(format, toFile ? out : "", log);
       faults();
       Result calm = run(args);
@@ -77,7 +78,7 @@ TEST_F(Faults, AWriteThatFailsForGoodFailsTheRun) {
       size_t before = 0;  // the bytes standard output holds before write n
       for (size_t n = 1; n <= writes.size(); ++n) {
         int error = n % 2 != 0 ? ENOSPC : EIO;
-        std::string where = format.name + (toFile ? " to --output" : "") + ", write " + std::to_string(n);
+        std::string where = format.name + ", write " + std::to_string(n);
         if (toFile)
           file("out", kOld);
         faults({"HEXLOG_FAULTS_FAIL=write:" + std::to_string(n) + ":" + (error == ENOSPC ? "ENOSPC" : "EIO")});
@@ -96,6 +97,14 @@ TEST_F(Faults, AWriteThatFailsForGoodFailsTheRun) {
       }
     }
   }
+};
+
+TEST_F(WriteFailures, StandardOutputKeepsWhatWasWrittenBefore) {
+  failEachWrite(false);
+}
+
+TEST_F(WriteFailures, AnOutputFileStaysAsItWas) {
+  failEachWrite(true);
 }
 
 #ifdef HEXLOG_TEST_NETCDF
@@ -182,27 +191,40 @@ TEST_F(Faults, ALostStandardErrorLeavesTheStatusTrue) {
 
 // SIGTERM just before the file takes its name kills the run, the old file
 // kept; just after, the new file is in place, so the run has succeeded.
-TEST_F(Faults, TerminationAroundTheRenameTellsTheTruthAboutTheFile) {
-  std::string log = file("a.log", makeLog(20));
-  std::string out = dir_ + "/out";
-  faults();
-  std::string decoded = run({log}).out;
-  for (const char* when : {"before", "after"}) {
+class Termination : public FaultTest {
+ protected:
+  void SetUp() override {
+    FaultTest::SetUp();
+    log_ = file("a.log", makeLog(20));
+    out_ = dir_ + "/out";
     file("out", kOld);
-    faults({std::string("HEXLOG_FAULTS_RENAME=SIGTERM:") + when});
-    Result r = run({"--output=" + out, log});
-    bool after = std::strcmp(when, "after") == 0;
-    EXPECT_EQ(r.status, after ? 0 : 128 + SIGTERM) << when;
-    EXPECT_EQ(slurp(out), after ? decoded : kOld) << when;
-    EXPECT_EQ(leftovers(), (std::vector<std::string>{"a.log", "out"})) << when;
+    faults();
+    decoded_ = run({log_}).out;
   }
-  // Started under nohup, the run ignores SIGTERM as it was asked to.
-  file("out", kOld);
+  Result runTerminated(const char* when) {
+    faults({std::string("HEXLOG_FAULTS_RENAME=SIGTERM:") + when});
+    return run({"--output=" + out_, log_});
+  }
+  std::string log_, out_, decoded_;
+};
+
+TEST_F(Termination, JustBeforeTheRenameKeepsTheOldFile) {
+  EXPECT_EQ(runTerminated("before").status, 128 + SIGTERM);
+  EXPECT_EQ(slurp(out_), kOld);
+  EXPECT_EQ(leftovers(), (std::vector<std::string>{"a.log", "out"}));
+}
+
+TEST_F(Termination, JustAfterTheRenameIsASuccess) {
+  EXPECT_EQ(runTerminated("after").status, 0);
+  EXPECT_EQ(slurp(out_), decoded_);
+  EXPECT_EQ(leftovers(), (std::vector<std::string>{"a.log", "out"}));
+}
+
+// Started under nohup, the run ignores SIGTERM as it was asked to.
+TEST_F(Termination, IgnoredStaysIgnored) {
   inChild_ = [] { std::signal(SIGTERM, SIG_IGN); };
-  faults({"HEXLOG_FAULTS_RENAME=SIGTERM:before"});
-  Result r = run({"--output=" + out, log});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(slurp(out), decoded);
+  EXPECT_EQ(runTerminated("before").status, 0);
+  EXPECT_EQ(slurp(out_), decoded_);
   EXPECT_EQ(leftovers(), (std::vector<std::string>{"a.log", "out"}));
 }
 
