@@ -135,6 +135,28 @@ TEST_F(Cli, DashIsStandardInputWhereverItStands) {
   EXPECT_EQ(run({dir_ + "/-", "--", "-"}).out, "3\r\n2\r\n");
 }
 
+TEST_F(Cli, StandardInputNamedTwiceIsReadOnce) {
+  stdin_ = file("in.log", lineOfLength(288) + "\r\n");
+  Result once = run({"-"});
+  EXPECT_NE(once.out, "");
+  Result twice = run({"-", "-"});
+  EXPECT_EQ(twice.status, 0);
+  EXPECT_EQ(twice.out, once.out) << "the second - is at its end";
+}
+
+TEST_F(Cli, DoubleDashMakesAnOptionLikeWordAFileName) {
+  std::string log = file("-a.log", lineOfLength(288) + "\r\n");
+  std::string folder = dir_;
+  inChild_ = [folder] {
+    if (chdir(folder.c_str()) != 0)
+      _exit(126);
+  };
+  Result r = run({"--", "-a.log"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, run({log}).out);
+}
+
 TEST_F(Cli, OptionsAfterAFileNameAreStillRead) {
   std::string log = file("a.log", kPrefix + "00000000" + std::string(110, 'z') + "\n");
   EXPECT_EQ(run({log, "-v"}).out, "Thu Jan  1 00:00:00 1970\n\r\n\r\n");
@@ -303,6 +325,28 @@ TEST_F(Cli, RecordsFromAFifoAppearWhileItIsStillOpen) {
   Result r = finish(pid);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, one + one + one);
+}
+
+TEST_F(Cli, AFullPieceFromAFifoIsDecodedBeforeTheLineEnds) {
+  // 1023 characters are all fgets would take: the record is whole without its line end.
+  std::string line = lineOfLength(1023);
+  std::string decoded = run({file("one.log", line)}).out;
+  ASSERT_NE(decoded, "");
+  std::string fifo = dir_ + "/pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  pid_t pid = start({fifo});
+  int writer = open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(write(writer, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  // Only a guard against hanging: the record must come out while the writer still holds the FIFO open.
+  auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (slurp(dir_ + "/.stdout").size() < decoded.size() && std::chrono::steady_clock::now() < giveUp)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(slurp(dir_ + "/.stdout"), decoded);
+  close(writer);
+  Result r = finish(pid);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, decoded);
 }
 
 TEST_F(Cli, NoRecordsNoOutputToALostStandardOutputStillSucceeds) {
@@ -474,6 +518,29 @@ TEST_F(Cli, FormatOptions) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
   EXPECT_NE(run({"--format=xml", log}).err.find("plain, verbose, csv, nccsv and netcdf"), std::string::npos);
+}
+
+TEST_F(Cli, FormatsRefuseOptionsThatAreNotTheirs) {
+  std::string log = file("a.log", recordLine(1, {0x3F800000}));
+  std::string meta = file("station.meta", "*GLOBAL*,title,M1\n");
+  for (std::vector<std::string> command : std::vector<std::vector<std::string>>{
+           {"--format=nccsv", "--time=epoch", log}, {"--format=csv", "--metadata=" + meta, log}}) {
+    Result r = run(command);
+    EXPECT_EQ(r.status, 1) << command[0] << " " << command[1];
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  // The default said aloud is no error.
+  Result iso = run({"--format=csv", "--time=iso", log});
+  EXPECT_EQ(iso.status, 0);
+  EXPECT_EQ(iso.out, run({"--format=csv", log}).out);
+  // netCDF only into a file, said in hexlog's own words before any library is asked.
+  Result r = run({"--format=netcdf", log});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_EQ(r.err.rfind("hexlog: ", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find("--output"), std::string::npos) << r.err;
 }
 
 TEST_F(Cli, CsvMessagesGoToStandardError) {

@@ -98,6 +98,8 @@ class ToolTest : public ::testing::Test {
       dup2(err, 2);
       for (int fd = 3; fd < 64; ++fd)
         close(fd);
+      for (std::string& setting : env_)
+        putenv(setting.data());
       if (inChild_)
         inChild_();
       execv(argv[0], argv.data());
@@ -140,5 +142,6 @@ class ToolTest : public ::testing::Test {
   std::string dir_;
   std::string stdin_;               // a file for the tool's standard input
   std::function<void()> inChild_;   // runs in the child just before exec
+  std::vector<std::string> env_;    // NAME=VALUE settings added to the tool's environment
 };
 

@@ -1,0 +1,231 @@
+// Every way a run can end, forced through the fault shim: calls that come up
+// short or are interrupted, writes that fail for good, signals. Whatever
+// happens, the status tells the truth, a message says what, and --output
+// leaves its file either as it was or complete, with no temporary file.
+#include <csignal>
+#include <cstring>
+
+#include "faults.hpp"
+
+namespace {
+
+using Faults = FaultTest;
+
+const std::string kOld = "precious\n";
+
+// The options of a run of `format` on `input`, into `output` when not empty.
+std::vector<std::string> command(const Format& format, const std::string& output, const std::string& input) {
+  std::vector<std::string> args = format.options;
+  if (!output.empty())
+    args.push_back("--output=" + output);
+  args.push_back(input);
+  return args;
+}
+
+size_t lines(const std::string& text) {
+  return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+TEST_F(Faults, ShortAndInterruptedCallsChangeNoByte) {
+  std::string content = makeLog(300);
+  std::string log = file("a.log", content);
+  std::string out = dir_ + "/out";
+  for (const Format& format : formats()) {
+    for (bool piped : {false, true}) {
+      for (bool toFile : {false, true}) {
+        if (format.fileOnly && !toFile)
+          continue;
+        std::vector<std::string> args = command(format, toFile ? out : "", piped ? "-" : log);
+        std::string where = format.name + (piped ? " from a pipe" : " from a file") + (toFile ? " to --output" : "");
+        auto bytes = [&](const Result& r) { return toFile ? slurp(out) : r.out; };
+        faults();
+        Result calm = piped ? runPiped(args, content) : run(args);
+        std::string expected = bytes(calm);
+        faults({"HEXLOG_FAULTS=short,eintr"});
+        Result r = piped ? runPiped(args, content) : run(args);
+        EXPECT_EQ(calm.status, 0) << where << calm.err;
+        EXPECT_EQ(r.status, 0) << where << r.err;
+        EXPECT_EQ(r.err, "") << where;
+        EXPECT_GT(expected.size(), 1000u) << where;
+        EXPECT_TRUE(bytes(r) == expected) << where << ": " << bytes(r).size() << " bytes, not " << expected.size();
+        std::vector<Call> made = calls();
+        auto count = [&](long least, long most) {
+          return std::count_if(made.begin(), made.end(),
+                               [&](const Call& c) { return c.result >= least && c.result <= most; });
+        };
+        EXPECT_TRUE(count(-EINTR, -EINTR) > 0 && count(1, 7) > 0) << where << ": the shim disturbed nothing";
+      }
+    }
+  }
+}
+
+// Each write of a run in turn fails for good, ENOSPC and EIO by turns: what
+// was written before it stays, and nothing after it claims success.
+class WriteFailures : public FaultTest {
+ protected:
+  void failEachWrite(bool toFile) {
+    std::string log = file("a.log", makeLog(400));
+    std::string out = dir_ + "/out";
+    for (const Format& format : formats()) {
+      if (format.fileOnly)
+        continue;
+      std::vector<std::string> args = command(format, toFile ? out : "", log);
+      faults();
+      Result calm = run(args);
+      ASSERT_EQ(calm.status, 0) << calm.err;
+      std::vector<Call> writes = calls("write");
+      ASSERT_GE(writes.size(), 2u) << format.name << ": too few writes to fail in turn";
+      size_t before = 0;  // the bytes standard output holds before write n
+      for (size_t n = 1; n <= writes.size(); ++n) {
+        int error = n % 2 != 0 ? ENOSPC : EIO;
+        std::string where = format.name + ", write " + std::to_string(n);
+        if (toFile)
+          file("out", kOld);
+        faults({"HEXLOG_FAULTS_FAIL=write:" + std::to_string(n) + ":" + (error == ENOSPC ? "ENOSPC" : "EIO")});
+        Result r = run(args);
+        EXPECT_EQ(r.status, 1) << where;
+        std::string reason = std::strerror(error);
+        EXPECT_EQ(r.err, "hexlog: write error: " + (toFile ? out + ": " : "") + reason + "\n") << where;
+        if (toFile) {
+          EXPECT_EQ(slurp(out), kOld) << where;
+          EXPECT_EQ(leftovers(), (std::vector<std::string>{"a.log", "out"})) << where;
+        } else {
+          EXPECT_TRUE(r.out == calm.out.substr(0, before)) << where << ": " << r.out.size() << " bytes, not " << before;
+        }
+        if (writes[n - 1].fd == 1)
+          before += static_cast<size_t>(writes[n - 1].result);
+      }
+    }
+  }
+};
+
+TEST_F(WriteFailures, StandardOutputKeepsWhatWasWrittenBefore) {
+  failEachWrite(false);
+}
+
+TEST_F(WriteFailures, AnOutputFileStaysAsItWas) {
+  failEachWrite(true);
+}
+
+#ifdef HEXLOG_TEST_NETCDF
+
+// The library writes the file itself: each of its writes in turn fails, and
+// the run still ends as any failed run must, the file named by its own name.
+TEST_F(Faults, ANetcdfWriteThatFailsForGoodFailsTheRun) {
+  std::string log = file("a.log", makeLog(20000));
+  std::string out = dir_ + "/out.nc";
+  std::vector<std::string> args = {"--format=netcdf", "--output=" + out, log};
+  faults();
+  ASSERT_EQ(run(args).status, 0);
+  size_t tried = 0;
+  for (const char* kind : {"pwrite", "write"}) {
+    size_t count = calls(kind).size();
+    for (size_t n = 1; n <= count; ++n, ++tried) {
+      const char* error = n % 2 != 0 ? "ENOSPC" : "EIO";
+      std::string where = std::string(kind) + " " + std::to_string(n) + " of " + std::to_string(count) + ", " + error;
+      file("out.nc", kOld);
+      faults({"HEXLOG_FAULTS_FAIL=" + std::string(kind) + ":" + std::to_string(n) + ":" + error});
+      Result r = run(args);
+      EXPECT_EQ(r.status, 1) << where << r.err;
+      EXPECT_EQ(r.err.rfind("hexlog: write error: " + out + ": ", 0), 0u) << where << ": " << r.err;
+      EXPECT_EQ(lines(r.err), 1u) << where << ": " << r.err;
+      EXPECT_EQ(r.err.find(".hexlog-"), std::string::npos) << where << ": " << r.err;
+      EXPECT_EQ(slurp(out), kOld) << where;
+      EXPECT_EQ(leftovers(), (std::vector<std::string>{"a.log", "out.nc"})) << where;
+    }
+  }
+  EXPECT_GT(tried, 10u);
+}
+
+#endif
+
+// ---- Signals -------------------------------------------------------------------
+
+TEST_F(Faults, TheFileSizeLimitIsAWriteErrorNotADeath) {
+  std::string log = file("a.log", makeLog(20000));
+  std::string out = dir_ + "/out";
+  inChild_ = [] {
+    std::signal(SIGXFSZ, SIG_DFL);  // as a shell leaves it
+    struct rlimit limit = {200000, 200000};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  };
+  for (const Format& format : formats()) {
+    if (format.name != "plain" && format.name != "netcdf")
+      continue;
+    file("out", kOld);
+    faults();
+    Result r = run(command(format, out, log));
+    EXPECT_EQ(r.status, 1) << format.name;
+    EXPECT_EQ(r.err.rfind("hexlog: write error: " + out + ": ", 0), 0u) << format.name << ": " << r.err;
+    EXPECT_EQ(slurp(out), kOld) << format.name;
+    EXPECT_EQ(leftovers(), (std::vector<std::string>{"a.log", "out"})) << format.name;
+  }
+}
+
+// Standard error a pipe nobody reads: a message that cannot be written
+// changes neither the status nor what happens to the file.
+TEST_F(Faults, ALostStandardErrorLeavesTheStatusTrue) {
+  std::string log = file("a.log", makeLog(20));
+  std::string cut =
+      file("cut.log", makeLog(3) + "SN0042 2026-06-14 00:00 00000001" + std::string(33 * 8, '1') + "\r\n");
+  std::string out = file("out", kOld);
+  faults();
+  std::string csv = run({"--format=csv", cut}).out;
+  inChild_ = [] {
+    int ends[2];
+    if (pipe(ends) != 0)
+      _exit(126);
+    close(ends[0]);
+    dup2(ends[1], 2);
+    std::signal(SIGPIPE, SIG_DFL);
+  };
+  Result r = run({"--output=" + out, log, dir_ + "/missing.log"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(slurp(out), kOld);
+  EXPECT_EQ(leftovers(), (std::vector<std::string>{"a.log", "cut.log", "out"}));
+  r = run({"--format=csv", "--output=" + out, cut});  // says on standard error that a record was cut
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(slurp(out), csv);
+  EXPECT_EQ(leftovers(), (std::vector<std::string>{"a.log", "cut.log", "out"}));
+}
+
+// SIGTERM just before the file takes its name kills the run, the old file
+// kept; just after, the new file is in place, so the run has succeeded.
+class Termination : public FaultTest {
+ protected:
+  void SetUp() override {
+    FaultTest::SetUp();
+    log_ = file("a.log", makeLog(20));
+    out_ = dir_ + "/out";
+    file("out", kOld);
+    faults();
+    decoded_ = run({log_}).out;
+  }
+  Result runTerminated(const char* when) {
+    faults({std::string("HEXLOG_FAULTS_RENAME=SIGTERM:") + when});
+    return run({"--output=" + out_, log_});
+  }
+  std::string log_, out_, decoded_;
+};
+
+TEST_F(Termination, JustBeforeTheRenameKeepsTheOldFile) {
+  EXPECT_EQ(runTerminated("before").status, 128 + SIGTERM);
+  EXPECT_EQ(slurp(out_), kOld);
+  EXPECT_EQ(leftovers(), (std::vector<std::string>{"a.log", "out"}));
+}
+
+TEST_F(Termination, JustAfterTheRenameIsASuccess) {
+  EXPECT_EQ(runTerminated("after").status, 0);
+  EXPECT_EQ(slurp(out_), decoded_);
+  EXPECT_EQ(leftovers(), (std::vector<std::string>{"a.log", "out"}));
+}
+
+// Started under nohup, the run ignores SIGTERM as it was asked to.
+TEST_F(Termination, IgnoredStaysIgnored) {
+  inChild_ = [] { std::signal(SIGTERM, SIG_IGN); };
+  EXPECT_EQ(runTerminated("before").status, 0);
+  EXPECT_EQ(slurp(out_), decoded_);
+  EXPECT_EQ(leftovers(), (std::vector<std::string>{"a.log", "out"}));
+}
+
+}  // namespace
