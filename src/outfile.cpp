@@ -31,15 +31,37 @@ mode_t finalMode = 0;
 uid_t finalOwner = 0;
 gid_t finalGroup = 0;
 volatile pid_t writerPid = 0;
+// Set just before the rename that puts FILE in place.
+volatile sig_atomic_t committing = 0;
+// FILE's directory, synced after the rename.
+char directory[PATH_MAX];
 
 const int kSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 
-// An interrupted run leaves no temporary file behind, and no writer.
+bool syncDirectory() {
+  int folder = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0)
+    return false;
+  bool synced = fsync(folder) == 0 || errno == EINVAL;  // EINVAL: a file system without it
+  int error = errno;
+  close(folder);
+  errno = error;
+  return synced;
+}
+
+// An interrupted run leaves no temporary file behind, and no writer. Once
+// the rename is done, FILE is the new output and the run has succeeded,
+// whatever the signal: it ends as it would have, with status 0.
 void removeAndResignal(int signal) {
   if (writerPid > 0)
     kill(writerPid, SIGKILL);
-  if (tempName[0] != '\0')
+  if (tempName[0] != '\0') {
+    if (committing && access(tempName, F_OK) != 0) {
+      syncDirectory();
+      _exit(0);
+    }
     unlink(tempName);
+  }
   std::signal(signal, SIG_DFL);
   raise(signal);
 }
@@ -215,24 +237,12 @@ bool commitOutputFile() {
     close(file);
     return writeFailed(error);
   }
-  close(file);
-  if (close(fd) != 0)
+  if (close(file) != 0 || close(fd) != 0)
     return writeFailed(errno);
   fd = -1;
 
-  // From here the status must say what became of FILE: a signal that
-  // comes now waits until the run is over, and then no longer matters.
-  sigset_t all;
-  sigfillset(&all);
-  sigprocmask(SIG_BLOCK, &all, nullptr);
-  if (rename(tempName, finalPath) != 0) {
-    int error = errno;
-    writeFailed(error);
-    sigprocmask(SIG_UNBLOCK, &all, nullptr);
-    return false;
-  }
-  tempName[0] = '\0';
-  char directory[PATH_MAX];
+  // From here the status must say what became of FILE: a signal before
+  // the rename leaves the old one, a signal after it is too late to matter.
   const char* slash = std::strrchr(finalPath, '/');
   if (slash == nullptr)
     std::strcpy(directory, ".");
@@ -240,15 +250,20 @@ bool commitOutputFile() {
     std::strcpy(directory, "/");
   else
     std::snprintf(directory, sizeof directory, "%.*s", static_cast<int>(slash - finalPath), finalPath);
-  int folder = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder < 0 || fsync(folder) != 0) {
+  committing = 1;
+  if (rename(tempName, finalPath) != 0) {
+    committing = 0;
+    return writeFailed(errno);
+  }
+  sigset_t all;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, nullptr);
+  tempName[0] = '\0';
+  if (!syncDirectory()) {
     std::fprintf(stderr, "hexlog: %s is written, but its directory could not be synced: %s\n", shownName,
                  std::strerror(errno));
-    if (folder >= 0)
-      close(folder);
     return false;
   }
-  close(folder);
   return true;
 }
 

@@ -177,6 +177,12 @@ static void configure(void) {
   __atomic_store_n(&configured, 1, __ATOMIC_RELEASE);
 }
 
+// At load, before the tool can fork: the counts must be one mapping that
+// a child shares, whichever process makes the first call.
+__attribute__((constructor)) static void configureAtLoad(void) {
+  configure();
+}
+
 // One line, written at once so that the lines of threads and a child do
 // not mix.
 static void logCall(enum Kind kind, int fd, const char* path, long result) {
