@@ -157,8 +157,11 @@ bool chooseFormat(const Settings& settings, Format& format) {
 // the output file. Then the format's writer and its header.
 bool startOutput(const Settings& settings, Format format) {
   static Metadata metadata;
-  if (settings.metadata != nullptr && !readMetadata(settings.metadata, metadata))
+  std::string error;
+  if (settings.metadata != nullptr && !readMetadata(settings.metadata, metadata, error)) {
+    std::fputs(("hexlog: " + error + "\n").c_str(), stderr);
     return false;
+  }
   if (format == Format::kNetcdf && !loadNetcdf())
     return false;
   if (settings.output != nullptr && !startOutputFile(settings.output))
