@@ -243,6 +243,7 @@ TEST_F(Archive, NcdumpShowsTheExampleWithTypedAttributes) {
                            "\t\ttime:calendar = \"standard\" ;", "\t\ttime:axis = \"T\" ;",
                            "\tfloat EquilPumpOn_pCO2(time) ;", "\t\tEquilPumpOn_pCO2:_FillValue = 9.96921e+36f ;",
                            "\t\tEquilPumpOn_pCO2:valid_range = 0.f, 1000.f ;", "\t\tDurafet_pH_1:sensor_serial = 1042 ;",
+                           "\t\tDurafet_pH_1:units = \"1\" ;",
                            "\t\tEquilPumpOn_pCO2:coordinates = \"time station_id latitude longitude\" ;",
                            "\tstring station_id ;", "\t\tstation_id:cf_role = \"timeseries_id\" ;",
                            "\tdouble latitude ;", "\t\t:Conventions = \"CF-1.10, ACDD-1.3\" ;",

@@ -1,5 +1,6 @@
 // The metadata reader in process: its numbers against the C library's
-// strto* functions, the names it refuses against the netCDF library.
+// strto* functions, the names it refuses against the netCDF library, the
+// example's units against udunits2.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <cuchar>
 #include <fstream>
+#include <map>
 #include <random>
 #include <tuple>
 
@@ -278,5 +280,54 @@ TEST_F(MetadataTest, ANameIsRefusedWhereTheNetcdfLibraryRefusesIt) {
   std::remove(file.c_str());
 }
 #endif
+
+// Every units value of the example is a String that udunits2 knows, and
+// converts to the canonical unit of its variable's standard name.
+TEST_F(MetadataTest, TheExamplesUnitsFitTheirStandardNames) {
+#ifndef HEXLOG_UDUNITS2
+  GTEST_SKIP() << "udunits2 (Debian udunits-bin) is not installed";
+#else
+  // The canonical units of the CF Standard Name Table
+  // (https://cfconventions.org/Data/cf-standard-names/current/build/cf-standard-name-table.html).
+  const std::map<std::string, std::string> canonical = {
+      {"latitude", "degree_north"},
+      {"longitude", "degree_east"},
+      {"sea_water_temperature", "K"},
+      {"sea_water_ph_reported_on_total_scale", "1"},
+      {"surface_partial_pressure_of_carbon_dioxide_in_sea_water", "Pa"},
+      {"mole_fraction_of_carbon_dioxide_in_air", "1"},
+      {"relative_humidity", "1"},
+      {"air_pressure", "Pa"},
+  };
+  // udunits2's answer: "x/WANT = ..." when the units convert, "" for a wrong one.
+  auto convert = [](const std::string& have, const std::string& want) {
+    std::string command = HEXLOG_UDUNITS2 " -H '" + have + "' -W '" + want + "' 2>&1", answer;
+    std::FILE* pipe = have.find('\'') == std::string::npos ? popen(command.c_str(), "r") : nullptr;
+    if (pipe != nullptr) {
+      char block[256];
+      for (size_t n; (n = std::fread(block, 1, sizeof block, pipe)) > 0;)
+        answer.append(block, n);
+      pclose(pipe);
+    }
+    bool known = answer.find("Don't recognize") == std::string::npos;
+    return known && answer.find("not convertible") == std::string::npos ? answer : "";
+  };
+  ASSERT_TRUE(readMetadata(HEXLOG_SOURCE_DIR "/examples/station.meta", metadata_, error_)) << error_;
+  for (const Attribute& attribute : metadata_.attributes) {
+    const Attribute* units = findAttribute(metadata_, attribute.variable, "units");
+    if (attribute.name == "standard_name" && attribute.variable != "time") {
+      std::string name = bytes(attribute);
+      ASSERT_EQ(canonical.count(name), 1u) << "add the canonical unit of " << name;
+      ASSERT_NE(units, nullptr) << attribute.variable << " has a standard name and no units";
+      EXPECT_NE(convert(bytes(*units), canonical.at(name)).find("x/"), std::string::npos)
+          << bytes(*units) << " is no unit of " << name;
+    }
+    if (attribute.name == "units") {
+      EXPECT_EQ(attribute.type, ValueType::kString) << attribute.variable;
+      EXPECT_NE(convert(bytes(attribute), ""), "") << bytes(attribute) << " is no unit udunits2 knows";
+    }
+  }
+#endif
+}
 
 }  // namespace
