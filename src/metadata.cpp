@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <system_error>
 #include <type_traits>
 
 #include "record.hpp"
@@ -527,7 +528,7 @@ bool readMetadata(const char* path, Metadata& metadata, std::string& error) {
   metadata = Metadata();
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path, "rb"), std::fclose);
   if (file == nullptr) {
-    error = std::string("cannot read metadata file ") + path + ": " + std::strerror(errno);
+    error = std::string("cannot read metadata file ") + path + ": " + std::generic_category().message(errno);
     return false;
   }
   Reader reader(path, error);
@@ -540,7 +541,7 @@ bool readMetadata(const char* path, Metadata& metadata, std::string& error) {
     if (status == LineReader::kEnd)
       break;
     if (status == LineReader::kReadError) {
-      error = std::string("cannot read metadata file ") + path + ": " + std::strerror(errno);
+      error = std::string("cannot read metadata file ") + path + ": " + std::generic_category().message(errno);
       return false;
     }
     if (status == LineReader::kLargeFile) {
