@@ -56,7 +56,8 @@ std::string bytesOf(T value) {
 TEST_F(MetadataTest, NumbersReadBackBitForBitAndTextWithoutASuffixIsAString) {
   std::vector<std::pair<std::string, std::string>> cases = {  // value, its bytes
       {"200ub", bytesOf<uint8_t>(200)}, {"-128b", bytesOf<int8_t>(-128)}, {"1", "1"},
-      {"2026-12-08", "2026-12-08"},     {"1.5q", "1.5q"},                 {"\"7i\"", "7i"}};
+      {"2026-12-08", "2026-12-08"},     {"1.5q", "1.5q"},                 {"\"7i\"", "7i"},
+      {"\"\\\"q\\\", \"\"r\"\"\"", "\"q\", \"r\""}};
   std::mt19937_64 rng(7);  // random bits: normal, subnormal and zero floats and doubles, as std::to_chars writes them
   for (int i = 0; i < 5000; ++i) {
     uint64_t bits = rng() >> (i % 64);
