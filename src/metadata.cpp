@@ -558,7 +558,7 @@ bool readMetadata(const char* path, Metadata& metadata, std::string& error) {
       continue;
     for (char c : line)
       if (static_cast<unsigned char>(c) < 0x20 && c != '\t')
-        return reader.fail(number, "a control character (write it as an escape in a string: \\t, \\u0007)");
+        return reader.fail(number, "a control character (in a string, write it as an escape such as \\u0007)");
 
     Attribute attribute;
     if (!reader.split(line, number, fields) || !readAttribute(reader, number, fields, attribute) ||
