@@ -31,55 +31,9 @@ void Stats::put(const Record& record) {
 
 namespace {
 
-// A value reads as a number in NCCSV when it ends in a type suffix after
-// something number-like: such a string must be quoted to stay a string.
-bool readsAsNumber(const std::string& value) {
-  static const char* const kSuffixes[] = {"ub", "us", "ui", "uL", "b", "s", "i", "L", "f", "d"};
-  for (const char* suffix : kSuffixes) {
-    size_t length = std::strlen(suffix);
-    if (value.size() <= length || value.compare(value.size() - length, length, suffix) != 0)
-      continue;
-    std::string body = value.substr(0, value.size() - length);
-    if (body == "NaN" || body == "+NaN" || body == "-NaN")
-      return true;
-    char first = body[0] == '+' || body[0] == '-' ? (body.size() > 1 ? body[1] : 'x') : body[0];
-    return (first >= '0' && first <= '9') || first == '.';
-  }
-  return false;
-}
-
-}  // namespace
-
-std::string nccsvString(const std::string& value) {
-  std::string text;
-  bool quote = value.empty() || value.front() == ' ' || value.back() == ' ' || readsAsNumber(value);
-  for (unsigned char c : value) {
-    switch (c) {
-      case '"': text += "\"\""; quote = true; break;
-      case ',': text += ','; quote = true; break;
-      case '\\': text += "\\\\"; break;
-      case '\n': text += "\\n"; break;
-      case '\t': text += "\\t"; break;
-      case '\r': text += "\\r"; break;
-      case '\f': text += "\\f"; break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          char escape[8];
-          std::snprintf(escape, sizeof escape, "\\u%04x", c);
-          text += escape;
-        } else {
-          text += static_cast<char>(c);
-        }
-    }
-  }
-  return quote ? "\"" + text + "\"" : text;
-}
-
-namespace {
-
 Attribute textAttribute(const std::string& variable, const std::string& name, const std::string& value) {
   return Attribute{variable, name, ValueType::kString, 1, std::vector<char>(value.begin(), value.end()),
-                   nccsvString(value)};
+                   canonicalString(value)};
 }
 
 template <typename T>

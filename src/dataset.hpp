@@ -82,7 +82,4 @@ struct DatasetSettings {
 
 Dataset describeDataset(const Metadata& metadata, const Stats& stats, const DatasetSettings& settings);
 
-// The NCCSV text of a string value: quoted where it must be, escaped.
-std::string nccsvString(const std::string& value);
-
 }  // namespace hexlog

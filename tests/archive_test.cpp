@@ -104,7 +104,7 @@ TEST_F(Archive, NccsvHoldsTheMetadataThenEveryReading) {
   EXPECT_TRUE(has("Can_Humidity,*DATA_TYPE*,float"));
   EXPECT_TRUE(has("AirPumpOff_Humidity,long_name,AirPumpOff Humidity"));
   EXPECT_TRUE(has("*GLOBAL*,title,\"Mooring M1, \"\"test\"\"\""));
-  EXPECT_TRUE(has("station_id,*SCALAR*,\"M1\""));
+  EXPECT_TRUE(has("station_id,*SCALAR*,M1")) << "a String needs no quotes unless it reads as something else";
   EXPECT_TRUE(has("EquilPumpOn_pCO2,long_name,Seawater pCO2"));
   EXPECT_FALSE(has("EquilPumpOn_pCO2,long_name,EquilPumpOn pCO2")) << "the user's line replaces the default";
   EXPECT_TRUE(has("EquilPumpOn_pCO2,valid_range,0.0f,1000.0f"));
@@ -136,11 +136,11 @@ TEST_F(Archive, BadMetadataIsNamedByFileAndLineAndNothingIsWritten) {
   };
   const Case cases[] = {
       {"*GLOBAL*,title\n", 1, "three fields"},
-      {"*GLOBAL*,title,ok\nEquilPumpOn_pCO2,valid_min,1.5q\n", 2, "bad number '1.5q'"},
+      {"*GLOBAL*,title,ok\nEquilPumpOn_pCO2,valid_min,1.5.0f\n", 2, "bad number '1.5.0f'"},
       {"\n\n*GLOBAL*,code,300b\n", 3, "bad number '300b': out of the range"},
       {"*GLOBAL*,title,\"unclosed\n", 1, "quote that is not closed"},
       {"*GLOBAL*,a,1\nsalinity,units,psu\n", 2, "unknown variable 'salinity'"},
-      {"time,*DATA_TYPE*,int\n", 1, "a second *DATA_TYPE*"},
+      {"time,*DATA_TYPE*,int\n", 1, "writes each variable's type itself"},
       {"*GLOBAL*,Conventions,CF-1.8\n", 1, "hexlog's own"},
       {"*GLOBAL*,title,a\n*GLOBAL*,title,b\n", 2, "the first is on line 1"},
       {"*GLOBAL*,ids,1i,2s\n", 1, "different types"},
@@ -225,6 +225,26 @@ TEST_F(Archive, NetcdfWriteFailureLeavesTheOldFile) {
   EXPECT_EQ(listing(), (std::vector<std::string>{"a.log", "old.nc"}));
 }
 
+// An escape in the metadata is the character itself in netCDF and the
+// same escape again in NCCSV: both formats say the same.
+TEST_F(Archive, EscapesAreCharactersInNetcdfAndEscapesInNccsv) {
+  std::string meta = file("escape.meta", "*GLOBAL*,comment,\"a\\nb\"\n");
+  std::string log = file("a.log", makeLog(5, 3).text);
+  std::string out = dir_ + "/a.nc";
+  ASSERT_EQ(run({"--format=netcdf", "--metadata=" + meta, "--output=" + out, log}).status, 0);
+  int id;
+  size_t length;
+  char text[8] = {};
+  ok(nc_open(out.c_str(), NC_NOWRITE, &id));
+  ok(nc_inq_attlen(id, NC_GLOBAL, "comment", &length));
+  ASSERT_EQ(length, 3u);
+  ok(nc_get_att_text(id, NC_GLOBAL, "comment", text));
+  EXPECT_EQ(std::string(text), "a\nb");
+  ok(nc_close(id));
+  std::vector<std::string> lines = split(run({"--format=nccsv", "--metadata=" + meta, log}).out, '\n');
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "*GLOBAL*,comment,a\\nb"), 1);
+}
+
 TEST_F(Archive, NcdumpShowsTheExampleWithTypedAttributes) {
   std::string out = dir_ + "/sample.nc";
   ASSERT_EQ(run({"--format=netcdf", "--metadata=" HEXLOG_SOURCE_DIR "/examples/station.meta", "--output=" + out,
@@ -243,6 +263,7 @@ TEST_F(Archive, NcdumpShowsTheExampleWithTypedAttributes) {
                            "\t\ttime:calendar = \"standard\" ;", "\t\ttime:axis = \"T\" ;",
                            "\tfloat EquilPumpOn_pCO2(time) ;", "\t\tEquilPumpOn_pCO2:_FillValue = 9.96921e+36f ;",
                            "\t\tEquilPumpOn_pCO2:valid_range = 0.f, 1000.f ;", "\t\tDurafet_pH_1:sensor_serial = 1042 ;",
+                           "\t\tDurafet_pH_1:units = \"1\" ;",
                            "\t\tEquilPumpOn_pCO2:coordinates = \"time station_id latitude longitude\" ;",
                            "\tstring station_id ;", "\t\tstation_id:cf_role = \"timeseries_id\" ;",
                            "\tdouble latitude ;", "\t\t:Conventions = \"CF-1.10, ACDD-1.3\" ;",

@@ -196,7 +196,7 @@ with tempfile.TemporaryDirectory() as work:
 
     # NCCSV carries the same computed attributes, written before the records.
     nccsv = tool("--format=nccsv", "--provenance", "--metadata=" + meta, *window, *names).stdout.splitlines()
-    assert "*GLOBAL*,time_coverage_end,%s" % clock.strftime("%Y-%m-%dT%H:%M:%SZ", clock.gmtime(expected[-1][0])) \
+    assert "*GLOBAL*,time_coverage_end,\"%s\"" % clock.strftime("%Y-%m-%dT%H:%M:%SZ", clock.gmtime(expected[-1][0])) \
         in nccsv
     data = nccsv[nccsv.index("*END_METADATA*") + 2:-1]
     assert [int(r.split(",")[33]) for r in data] == [qc(w) for *_, w in expected]
