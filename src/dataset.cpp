@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <unordered_map>
 
 #include "format.hpp"
 
@@ -96,10 +97,14 @@ std::string isoTime(int64_t seconds) {
 
 // Builds one variable's attributes: the tool's, each unless the user has
 // the pair, then the user's.
+// The user's attributes of each variable, in the file's order, found once.
+using UserAttributes = std::unordered_map<std::string, std::vector<const Attribute*>>;
+
 class Attributes {
  public:
-  Attributes(const Metadata& metadata, const std::string& variable, std::vector<Attribute>& into)
-      : metadata_(metadata), variable_(variable), into_(into) {}
+  Attributes(const Metadata& metadata, const UserAttributes& users, const std::string& variable,
+             std::vector<Attribute>& into)
+      : metadata_(metadata), users_(users), variable_(variable), into_(into) {}
 
   void add(Attribute attribute) {
     if (findAttribute(metadata_, variable_, attribute.name) == nullptr)
@@ -107,13 +112,15 @@ class Attributes {
   }
   void text(const char* name, const std::string& value) { add(textAttribute(variable_, name, value)); }
   void users() {
-    for (const Attribute& attribute : metadata_.attributes)
-      if (attribute.variable == variable_ && attribute.name != "*SCALAR*")
-        into_.push_back(attribute);
+    auto found = users_.find(variable_);
+    if (found != users_.end())
+      for (const Attribute* attribute : found->second)
+        into_.push_back(*attribute);
   }
 
  private:
   const Metadata& metadata_;
+  const UserAttributes& users_;
   const std::string& variable_;
   std::vector<Attribute>& into_;
 };
@@ -165,10 +172,14 @@ bool scalarNumber(const Metadata& metadata, const char* name, double& value) {
 Dataset describeDataset(const Metadata& metadata, const Stats& stats, const DatasetSettings& settings) {
   Dataset dataset;
   bool any = stats.records > 0;
+  UserAttributes users;
+  for (const Attribute& attribute : metadata.attributes)
+    if (attribute.name != "*SCALAR*")
+      users[attribute.variable].push_back(&attribute);
 
   // The file's attributes.
   {
-    Attributes globals(metadata, "*GLOBAL*", dataset.globals);
+    Attributes globals(metadata, users, "*GLOBAL*", dataset.globals);
     dataset.globals.push_back(textAttribute("*GLOBAL*", "Conventions",
                                             settings.netcdf ? "CF-1.10, ACDD-1.3"
                                                             : "COARDS, CF-1.10, ACDD-1.3, NCCSV-1.2"));
@@ -210,7 +221,7 @@ Dataset describeDataset(const Metadata& metadata, const Stats& stats, const Data
   // The time.
   {
     Variable time{"time", Series::kTime, -1, settings.netcdf ? ValueType::kInt : ValueType::kString, {}, nullptr, 0, 0};
-    Attributes attributes(metadata, time.name, time.attributes);
+    Attributes attributes(metadata, users, time.name, time.attributes);
     attributes.text("standard_name", "time");
     attributes.text("long_name", "Time");
     if (settings.netcdf) {
@@ -241,7 +252,7 @@ Dataset describeDataset(const Metadata& metadata, const Stats& stats, const Data
     Variable reading{columnName(k), Series::kReading, k, ValueType::kFloat, {}, nullptr, 0, 0};
     Variable flag{reading.name + "_qc", Series::kQc, k, ValueType::kByte, {}, nullptr, 0, 0};
     bool flagged = validRange(metadata, reading.name, flag.validMin, flag.validMax);
-    Attributes attributes(metadata, reading.name, reading.attributes);
+    Attributes attributes(metadata, users, reading.name, reading.attributes);
     attributes.text("long_name", longName(k));
     if (settings.netcdf) {
       Attribute fill{reading.name, "_FillValue", ValueType::kFloat, 0, {}, ""};
@@ -258,7 +269,7 @@ Dataset describeDataset(const Metadata& metadata, const Stats& stats, const Data
     dataset.variables.push_back(std::move(reading));
 
     if (flagged) {
-      Attributes flagAttributes(metadata, flag.name, flag.attributes);
+      Attributes flagAttributes(metadata, users, flag.name, flag.attributes);
       flagAttributes.text("long_name", std::string(longName(k)) + " quality flag (gross range)");
       std::string standardName = userText(metadata, columnName(k), "standard_name");
       if (!standardName.empty())
@@ -278,11 +289,11 @@ Dataset describeDataset(const Metadata& metadata, const Stats& stats, const Data
 
   if (settings.provenance) {
     Variable file{"source_file", Series::kSourceFile, -1, ValueType::kInt, {}, nullptr, 0, 0};
-    Attributes(metadata, file.name, file.attributes)
+    Attributes(metadata, users, file.name, file.attributes)
         .text("long_name", "Input file the record came from (index into source_files, from 0)");
     dataset.variables.push_back(std::move(file));
     Variable line{"source_line", Series::kSourceLine, -1, ValueType::kInt, {}, nullptr, 0, 0};
-    Attributes(metadata, line.name, line.attributes).text("long_name", "Line in the input file, from 1");
+    Attributes(metadata, users, line.name, line.attributes).text("long_name", "Line in the input file, from 1");
     dataset.variables.push_back(std::move(line));
   }
 
@@ -290,7 +301,7 @@ Dataset describeDataset(const Metadata& metadata, const Stats& stats, const Data
     if (attribute.name != "*SCALAR*")
       continue;
     Variable scalar{attribute.variable, Series::kScalar, -1, attribute.type, {}, &attribute, 0, 0};
-    Attributes(metadata, scalar.name, scalar.attributes).users();
+    Attributes(metadata, users, scalar.name, scalar.attributes).users();
     dataset.variables.push_back(std::move(scalar));
   }
   return dataset;
