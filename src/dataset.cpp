@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <unordered_map>
+#include <utility>
 
 #include "format.hpp"
 
@@ -102,9 +103,9 @@ using UserAttributes = std::unordered_map<std::string, std::vector<const Attribu
 
 class Attributes {
  public:
-  Attributes(const Metadata& metadata, const UserAttributes& users, const std::string& variable,
+  Attributes(const Metadata& metadata, const UserAttributes& users, std::string variable,
              std::vector<Attribute>& into)
-      : metadata_(metadata), users_(users), variable_(variable), into_(into) {}
+      : metadata_(metadata), users_(users), variable_(std::move(variable)), into_(into) {}
 
   void add(Attribute attribute) {
     if (findAttribute(metadata_, variable_, attribute.name) == nullptr)
@@ -121,7 +122,7 @@ class Attributes {
  private:
   const Metadata& metadata_;
   const UserAttributes& users_;
-  const std::string& variable_;
+  std::string variable_;
   std::vector<Attribute>& into_;
 };
 
