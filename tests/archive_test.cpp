@@ -245,6 +245,32 @@ TEST_F(Archive, EscapesAreCharactersInNetcdfAndEscapesInNccsv) {
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "*GLOBAL*,comment,a\\nb"), 1);
 }
 
+// The readings NCCSV cannot hold as numbers, and a file of one record.
+TEST_F(Archive, InfinityIsNaNInNccsvAndOneRecordIsAFile) {
+  std::string line = "SN0042 2026-06-14 00:00 6A2DEF1447C350007F800000FF800000";
+  std::string log = file("a.log", line + std::string(140 - line.size(), ' ') + "\r\n");
+  std::vector<std::string> rows = split(run({"--format=csv", log}).out, '\n');
+  EXPECT_EQ(split(rows[1], ',')[1], "1e+05") << "to_chars' shortest text of 100000";
+  EXPECT_EQ(split(rows[1], ',')[2], "inf");
+  rows = split(run({"--format=nccsv", log}).out, '\n');
+  std::vector<std::string> fields = split(rows[rows.size() - 3], ',');
+  EXPECT_EQ(fields[2], "NaN");
+  EXPECT_EQ(fields[3], "NaN");
+#ifdef HEXLOG_TEST_NETCDF
+  std::string out = dir_ + "/one.nc";
+  ASSERT_EQ(run({"--format=netcdf", "--output=" + out, log}).status, 0);
+  std::string header;
+  if (std::FILE* dump = popen(("ncdump -h '" + out + "'").c_str(), "r")) {
+    char block[4096];
+    for (size_t n; (n = std::fread(block, 1, sizeof block, dump)) > 0;)
+      header.append(block, n);
+    pclose(dump);
+  }
+  EXPECT_NE(header.find("time = UNLIMITED ; // (1 currently)"), std::string::npos) << header;
+  EXPECT_EQ(header.find(":coordinates"), std::string::npos) << "no scalars, so nothing to name";
+#endif
+}
+
 TEST_F(Archive, NcdumpShowsTheExampleWithTypedAttributes) {
   std::string out = dir_ + "/sample.nc";
   ASSERT_EQ(run({"--format=netcdf", "--metadata=" HEXLOG_SOURCE_DIR "/examples/station.meta", "--output=" + out,

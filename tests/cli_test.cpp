@@ -500,6 +500,31 @@ TEST_F(Cli, CsvCutsLongRecordsAndSaysWhereTheFirstWas) {
   EXPECT_EQ(r.err, "hexlog: 4 records had more than 32 readings and were cut to 32; the first: " + log + ":3\n");
 }
 
+// In the formats with named columns a comment is no record (no 1970 row),
+// and a truncated reading is missing (not 2.4322e-41): counted and named.
+TEST_F(Cli, CsvSkipsLinesThatAreNoRecordsAndLeavesTruncatedReadingsMissing) {
+  std::string comment = "# operator: sensors cleaned and recalibrated against the reference gas; the log "
+                        "continues after the swap of the battery pack, all times UTC\n";
+  std::string truncated = recordLine(7, std::vector<uint32_t>(25, 0x41855A15));
+  truncated = truncated.substr(0, 24 + 8 + 20 * 8 + 3);  // "418": a window cut short at the end of the file
+  std::string log = file("a.log", recordLine(1, {0x3F800000}) + comment + comment + truncated);
+  for (const char* format : {"--format=csv", "--format=nccsv"}) {
+    Result r = run({format, log});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find("1970-01-01T00:00:00Z"), std::string::npos) << format;
+    EXPECT_EQ(r.err, "hexlog: 2 lines had no time of eight hexadecimal digits and were skipped; the first: " + log +
+                         ":2\nhexlog: 1 reading had no eight hexadecimal digits and was written as missing; the first: " +
+                         log + ":4\n");
+  }
+  std::vector<std::string> rows = split(run({"--format=csv", log}).out, '\n');
+  ASSERT_EQ(rows.size(), 4u);
+  std::vector<std::string> last = split(rows[2], ',');
+  EXPECT_EQ(last[20], last[1]);
+  EXPECT_EQ(last[21], "") << "the cut window is missing, not 0x418";
+  // Plain text stays as it always was: every long line is decoded.
+  EXPECT_EQ(split(run({log}).out, '\n').size(), 5u);
+}
+
 TEST_F(Cli, FormatOptions) {
   std::string log = file("a.log", recordLine(1, {0x3F800000}));
   EXPECT_EQ(run({"--format=verbose", log}).out, run({"-v", log}).out);
