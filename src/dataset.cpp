@@ -188,24 +188,19 @@ Dataset describeDataset(const Metadata& metadata, const Stats& stats, const Data
       globals.text("time_coverage_start", isoTime(stats.firstTime));
       globals.text("time_coverage_end", isoTime(stats.lastTime));
     }
-    double latitude, longitude;
-    if (scalarNumber(metadata, "latitude", latitude)) {
+    // A fixed station: its extent is its one position.
+    const char* const kAxes[][3] = {{"latitude", "lat", "degrees_north"}, {"longitude", "lon", "degrees_east"}};
+    for (const auto& axis : kAxes) {
+      double position;
+      if (!scalarNumber(metadata, axis[0], position))
+        continue;
       Attribute value{"*GLOBAL*", "", ValueType::kDouble, 0, {}, ""};
-      appendNumber(value, latitude, "d");
-      for (const char* name : {"geospatial_lat_min", "geospatial_lat_max"}) {
-        value.name = name;
+      appendNumber(value, position, "d");
+      for (const char* end : {"_min", "_max"}) {
+        value.name = std::string("geospatial_") + axis[1] + end;
         globals.add(value);
       }
-      globals.text("geospatial_lat_units", "degrees_north");
-    }
-    if (scalarNumber(metadata, "longitude", longitude)) {
-      Attribute value{"*GLOBAL*", "", ValueType::kDouble, 0, {}, ""};
-      appendNumber(value, longitude, "d");
-      for (const char* name : {"geospatial_lon_min", "geospatial_lon_max"}) {
-        value.name = name;
-        globals.add(value);
-      }
-      globals.text("geospatial_lon_units", "degrees_east");
+      globals.text((std::string("geospatial_") + axis[1] + "_units").c_str(), axis[2]);
     }
     std::string created = isoTime(settings.created);
     globals.text("date_created", created);

@@ -70,6 +70,20 @@ Log inTimeOrder(const Log& log) {
   return sorted;
 }
 
+#ifdef HEXLOG_TEST_NETCDF
+// What `ncdump -h` shows of a file.
+std::string ncdumpHeader(const std::string& path) {
+  std::string header;
+  if (std::FILE* dump = popen(("ncdump -h '" + path + "'").c_str(), "r")) {
+    char block[4096];
+    for (size_t n; (n = std::fread(block, 1, sizeof block, dump)) > 0;)
+      header.append(block, n);
+    pclose(dump);
+  }
+  return header;
+}
+#endif
+
 uint32_t bitsOf(float value) {
   uint32_t bits;
   std::memcpy(&bits, &value, sizeof bits);
@@ -259,13 +273,7 @@ TEST_F(Archive, InfinityIsNaNInNccsvAndOneRecordIsAFile) {
 #ifdef HEXLOG_TEST_NETCDF
   std::string out = dir_ + "/one.nc";
   ASSERT_EQ(run({"--format=netcdf", "--output=" + out, log}).status, 0);
-  std::string header;
-  if (std::FILE* dump = popen(("ncdump -h '" + out + "'").c_str(), "r")) {
-    char block[4096];
-    for (size_t n; (n = std::fread(block, 1, sizeof block, dump)) > 0;)
-      header.append(block, n);
-    pclose(dump);
-  }
+  std::string header = ncdumpHeader(out);
   EXPECT_NE(header.find("time = UNLIMITED ; // (1 currently)"), std::string::npos) << header;
   EXPECT_EQ(header.find(":coordinates"), std::string::npos) << "no scalars, so nothing to name";
 #endif
@@ -277,13 +285,7 @@ TEST_F(Archive, NcdumpShowsTheExampleWithTypedAttributes) {
                  HEXLOG_SOURCE_DIR "/examples/sample.log"})
                 .status,
             0);
-  std::string header;
-  if (std::FILE* dump = popen(("ncdump -h '" + out + "'").c_str(), "r")) {
-    char block[4096];
-    for (size_t n; (n = std::fread(block, 1, sizeof block, dump)) > 0;)
-      header.append(block, n);
-    pclose(dump);
-  }
+  std::string header = ncdumpHeader(out);
   for (const char* line : {"\ttime = UNLIMITED ; // (30 currently)", "\tint time(time) ;",
                            "\t\ttime:units = \"seconds since 1970-01-01T00:00:00Z\" ;",
                            "\t\ttime:calendar = \"standard\" ;", "\t\ttime:axis = \"T\" ;",
