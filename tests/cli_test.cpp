@@ -525,6 +525,30 @@ TEST_F(Cli, CsvSkipsLinesThatAreNoRecordsAndLeavesTruncatedReadingsMissing) {
   EXPECT_EQ(split(run({log}).out, '\n').size(), 5u);
 }
 
+// Plain and verbose text in time order is the same text, records moved;
+// a window keeps [from, to).
+TEST_F(Cli, TextInTimeOrderAndInAWindow) {
+  std::string forward, backward;
+  for (uint32_t t = 0; t < 50; ++t) {
+    forward += recordLine(1781395200 + 60 * t, {0x3F800000 + t});
+    backward = recordLine(1781395200 + 60 * t, {0x3F800000 + t}) + backward;
+  }
+  std::string in = file("in.log", forward), out = file("out.log", backward);
+  for (const char* mode : {"-s24", "-v"})
+    EXPECT_EQ(run({mode, "--order=time", out}).out, run({mode, in}).out) << mode;
+  std::vector<std::string> lines = split(run({"--from=@1781395260", "--to=2026-06-14T00:03:00Z", out}).out, '\n');
+  EXPECT_EQ(lines, (std::vector<std::string>{"1781395320, 1.000\r", "1781395260, 1.000\r", ""}));
+  for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
+           {"--from=2026-13-01", in}, {"--to=yesterday", in}, {"--from=@10", "--to=@10", in},
+           {"--order=input", "--format=netcdf", "--output=" + dir_ + "/x.nc", in}, {"--provenance", in},
+           {"--order=sideways", in}}) {
+    Result r = run(bad);
+    EXPECT_EQ(r.status, 1) << bad[0];
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+}
+
 TEST_F(Cli, FormatOptions) {
   std::string log = file("a.log", recordLine(1, {0x3F800000}));
   EXPECT_EQ(run({"--format=verbose", log}).out, run({"-v", log}).out);
