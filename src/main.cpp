@@ -350,10 +350,9 @@ void printSummary(const hexlog::Tally& tally) {
   row("total", tally.total());
 }
 
-// Decodes every file named from argv[first] on with the settings. Returns
-// the exit status; the output file is left for the caller to commit.
-int decodeAll(const hexlog::Settings& settings, const Options& options, int first, int argc, char** argv) {
-  hexlog::Run run(settings);
+// Decodes every file named from argv[first] on with the prepared run.
+// Returns the exit status; the output file is left for the caller to commit.
+int decodeAll(hexlog::Run& run, const Options& options, int first, int argc, char** argv) {
   const char* outputName = options.output != nullptr ? outputFileName() : nullptr;
   if (!run.start(options.output != nullptr ? outputFileFd() : STDOUT_FILENO))
     return runFailed(run, outputName);
@@ -383,8 +382,7 @@ int decodeAll(const hexlog::Settings& settings, const Options& options, int firs
 // netCDF is written by a library that may crash after an I/O error: the
 // decoding and the library run in a child process, so that whatever happens
 // there, this one removes the temporary file and says so.
-int decodeIsolated(hexlog::Settings settings, const Options& options, int first, int argc, char** argv) {
-  settings.netcdfPath = outputFileWritePath();
+int decodeIsolated(hexlog::Run& run, const Options& options, int first, int argc, char** argv) {
   std::fflush(stdout);
   pid_t pid = fork();
   if (pid < 0) {
@@ -400,7 +398,7 @@ int decodeIsolated(hexlog::Settings settings, const Options& options, int first,
       if (action.sa_handler != SIG_IGN)
         std::signal(signal, SIG_DFL);
     }
-    int status = decodeAll(settings, options, first, argc, argv);
+    int status = decodeAll(run, options, first, argc, argv);
     std::fflush(stdout);
     std::_Exit(status);  // nothing of the parent's to run down
   }
@@ -480,6 +478,11 @@ int main(int argc, char** argv) {
   // A file size limit is a write error like any other, not a crash.
   std::signal(SIGXFSZ, SIG_IGN);
   bool netcdf = settings.format == hexlog::Format::kNetcdf;
+  // The metadata and the netCDF library are checked before FILE is opened:
+  // a fault in them must not wait for a FIFO's reader, nor touch FILE.
+  hexlog::Run run(settings);
+  if (!run.prepare())
+    return runFailed(run, nullptr);
   if (options.output != nullptr) {
     // A lost standard error must not end a run whose output is a file.
     std::signal(SIGPIPE, SIG_IGN);
@@ -490,9 +493,11 @@ int main(int argc, char** argv) {
   // must not land in the data.
   messagesToStderr = options.output != nullptr ||
                      (settings.format != hexlog::Format::kPlain && settings.format != hexlog::Format::kVerbose);
-  if (netcdf)
-    return decodeIsolated(settings, options, optind, argc, argv);
-  int status = decodeAll(settings, options, optind, argc, argv);
+  if (netcdf) {
+    run.setNetcdfPath(outputFileWritePath());
+    return decodeIsolated(run, options, optind, argc, argv);
+  }
+  int status = decodeAll(run, options, optind, argc, argv);
   if (options.output == nullptr)
     return status;
   if (status != 0) {

@@ -115,6 +115,7 @@ class Run::Impl : public PieceSink {
  public:
   explicit Impl(const Settings& settings) : settings_(settings) {}
 
+  bool prepare();
   bool start(int outputFd);
   bool addInput(int fd, const std::string& name, char* buf, size_t size);
   bool finish();
@@ -158,6 +159,7 @@ class Run::Impl : public PieceSink {
   }
 
   Settings settings_;
+  bool prepared_ = false;
   Failure failure_;
   Tally tally_;
   Output output_;
@@ -172,18 +174,27 @@ class Run::Impl : public PieceSink {
   Columns columns_;
 };
 
-bool Run::Impl::start(int outputFd) {
-  Format format = settings_.format;
+bool Run::Impl::prepare() {
+  if (prepared_)
+    return failure_.kind == FailureKind::kNone;
+  prepared_ = true;
   if (!settings_.metadata.empty()) {
     std::string error;
     if (!readMetadata(settings_.metadata.c_str(), metadata_, error))
       return fail(FailureKind::kMetadata, 0, error);
   }
-  if (format == Format::kNetcdf) {
+  if (settings_.format == Format::kNetcdf) {
     std::string error;
     if (!NetcdfWriter::load(error))
       return fail(FailureKind::kLibrary, 0, error);
   }
+  return true;
+}
+
+bool Run::Impl::start(int outputFd) {
+  if (!prepare())
+    return false;
+  Format format = settings_.format;
   output_.setFd(outputFd);
   decoder_.startChars = settings_.startChars;
   decoder_.verbose = format == Format::kVerbose;
@@ -299,6 +310,14 @@ bool Run::Impl::finish() {
 
 Run::Run(const Settings& settings) : impl_(new Impl(settings)) {}
 Run::~Run() = default;
+
+bool Run::prepare() {
+  return impl_->prepare();
+}
+
+void Run::setNetcdfPath(const std::string& path) {
+  impl_->settings_.netcdfPath = path;
+}
 
 bool Run::start(int outputFd) {
   return impl_->start(outputFd) && impl_->checkOutputs();

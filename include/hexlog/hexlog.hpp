@@ -206,9 +206,13 @@ class Run {
   Run(const Run&) = delete;
   Run& operator=(const Run&) = delete;
 
-  // Before any input: reads the metadata, loads what the format needs,
-  // writes the csv header. Text goes to `outputFd` (unused for netCDF and
-  // columns).
+  // What can fail before any output: reads the metadata and loads what
+  // the format needs. start() does it when it has not been done.
+  bool prepare();
+  // Where netCDF output is created, when it is known only after prepare().
+  void setNetcdfPath(const std::string& path);
+  // Before any input: writes the csv header. Text goes to `outputFd`
+  // (unused for netCDF and columns).
   bool start(int outputFd);
   // One input read to its end from `fd` through `buf` (at least 1025
   // bytes; 64 KiB reads best); `name` is for notices, the summary and
