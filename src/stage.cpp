@@ -174,15 +174,16 @@ class Stage::Reader {
 
 Stage::Stage(const StageSettings& settings, Tally& tally, RecordSink* streamTo)
     : settings_(settings), tally_(tally), streamTo_(streamTo) {
-  // Room for the largest record and its key, at the least.
-  capacity_ = std::max(settings_.memory, 4 * (kLargestEntry + 8));
-  // Offsets are the low half of a sort key.
+  // Each half holds the largest record and its key, at the least, and its
+  // offsets fit the low half of a sort key.
+  capacity_ = std::max(settings_.memory / 2, 2 * (kLargestEntry + 8));
   capacity_ = std::min<size_t>(capacity_, size_t{1} << 31);
 }
 
 Stage::~Stage() {
+  stopWriter();
   if (memory_ != nullptr)
-    munmap(memory_, capacity_);
+    munmap(memory_, 2 * capacity_);
   if (spillFd_ >= 0)
     close(spillFd_);
 }
@@ -197,54 +198,101 @@ void Stage::put(const Record& record) {
     streamTo_->put(record);
     return;
   }
-  if (error_ == 0)
+  if (error() == 0)
     store(record);
 }
 
 bool Stage::store(const Record& record) {
   size_t size = kHeader + 4 * size_t{record.count};
-  if (used_ + size + 8 * (records_ + 1) > capacity_) {
-    spill();
-    if (error_ != 0)
+  Batch& batch = *filling_;
+  if (batch.used + size + 8 * (batch.records + 1) > capacity_) {
+    handOver();
+    if (error() != 0)
       return false;
+    return store(record);
   }
   if (memory_ == nullptr) {
     // Pages are touched only as records fill them: a short input costs
     // only what it holds.
-    void* memory = mmap(nullptr, capacity_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* memory =
+        mmap(nullptr, 2 * capacity_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (memory == MAP_FAILED) {
       fail(errno, "memory for ordering");
       return false;
     }
     memory_ = static_cast<char*>(memory);
+    batches_[0].memory = memory_;
+    batches_[1].memory = memory_ + capacity_;
   }
   Header header{record.time, record.count, record.missing, record.file, record.line};
-  std::memcpy(memory_ + used_, &header, kHeader);
-  std::memcpy(memory_ + used_ + kHeader, record.words, 4 * size_t{record.count});
+  std::memcpy(batch.memory + batch.used, &header, kHeader);
+  std::memcpy(batch.memory + batch.used + kHeader, record.words, 4 * size_t{record.count});
   if (settings_.ordered) {
     if (record.time < lastTime_)
       inOrder_ = false;
     lastTime_ = record.time;
-    order_.push_back(timeKey(record.time) | used_);
+    batch.order.push_back(timeKey(record.time) | batch.used);
   }
-  used_ += size;
-  ++records_;
+  batch.used += size;
+  ++batch.records;
   return true;
 }
 
 // True if the batch was in order already.
-bool Stage::sortBatch() {
-  if (!settings_.ordered || std::is_sorted(order_.begin(), order_.end()))
+bool Stage::sortBatch(Batch& batch) {
+  if (!settings_.ordered || std::is_sorted(batch.order.begin(), batch.order.end()))
     return true;
-  sortByTime(order_);
+  sortByTime(batch.order);
   return false;
 }
 
 void Stage::fail(int error, const char* what) {
-  if (error_ == 0) {
-    error_ = error;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (error_.load(std::memory_order_relaxed) == 0) {
     errorPlace_ = what;
+    error_.store(error, std::memory_order_release);
   }
+}
+
+// The full batch to the spilling thread, once it is done with the other.
+void Stage::handOver() {
+  if (!writer_.joinable()) {
+    if (spillFd_ < 0 && !openSpill())
+      return;
+    writer_ = std::thread([this] { writeBatches(); });
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return handedOver_ == nullptr; });
+  handedOver_ = filling_;
+  filling_ = filling_ == &batches_[0] ? &batches_[1] : &batches_[0];
+  changed_.notify_all();
+}
+
+void Stage::writeBatches() {
+  for (;;) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return handedOver_ != nullptr || stopping_; });
+    if (handedOver_ == nullptr)
+      return;
+    Batch* batch = handedOver_;
+    lock.unlock();
+    spill(*batch);
+    lock.lock();
+    handedOver_ = nullptr;
+    changed_.notify_all();
+  }
+}
+
+void Stage::stopWriter() {
+  if (!writer_.joinable())
+    return;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return handedOver_ == nullptr; });
+    stopping_ = true;
+    changed_.notify_all();
+  }
+  writer_.join();
 }
 
 bool Stage::openSpill() {
@@ -254,7 +302,7 @@ bool Stage::openSpill() {
     if (directory == nullptr || *directory == '\0')
       directory = "/tmp";
   }
-  errorPlace_ = std::string("a temporary file in ") + directory;
+  spillPlace_ = std::string("a temporary file in ") + directory;
   // A file without a name: nothing is left behind, however the run ends.
   spillFd_ = open(directory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (spillFd_ < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
@@ -264,10 +312,9 @@ bool Stage::openSpill() {
       unlink(name.c_str());
   }
   if (spillFd_ < 0) {
-    error_ = errno;
+    fail(errno, spillPlace_.c_str());
     return false;
   }
-  errorPlace_.clear();
   return true;
 }
 
@@ -277,7 +324,7 @@ bool Stage::writeSpill(const char* bytes, size_t n) {
     if (written < 0 && errno == EINTR)
       continue;
     if (written <= 0) {
-      fail(written < 0 ? errno : EIO, "a temporary file");
+      fail(written < 0 ? errno : EIO, spillPlace_.c_str());
       return false;
     }
     bytes += written;
@@ -287,20 +334,20 @@ bool Stage::writeSpill(const char* bytes, size_t n) {
   return true;
 }
 
-void Stage::spill() {
-  if (records_ == 0 || error_ != 0)
+void Stage::spill(Batch& batch) {
+  if (batch.records == 0 || error() != 0)
     return;
   if (spillFd_ < 0 && !openSpill())
     return;
   Run run{spillEnd_, 0};
-  if (sortBatch()) {
+  if (sortBatch(batch)) {
     // Already in order: the batch as it lies.
-    writeSpill(memory_, used_);
+    writeSpill(batch.memory, batch.used);
   } else {
     std::unique_ptr<char[]> buffer(new char[kWriteBuffer]);
     size_t filled = 0;
-    for (uint64_t key : order_) {
-      const char* entry = memory_ + (key & 0xFFFFFFFFu);
+    for (uint64_t key : batch.order) {
+      const char* entry = batch.memory + (key & 0xFFFFFFFFu);
       size_t size = entrySize(entry);
       if (filled + size > kWriteBuffer) {
         if (!writeSpill(buffer.get(), filled))
@@ -313,10 +360,11 @@ void Stage::spill() {
     writeSpill(buffer.get(), filled);
   }
   run.bytes = spillEnd_ - run.offset;
+  std::lock_guard<std::mutex> lock(mutex_);
   runs_.push_back(run);
-  used_ = 0;
-  records_ = 0;
-  order_.clear();
+  batch.used = 0;
+  batch.records = 0;
+  batch.order.clear();
 }
 
 // Appends records to the end of the spill file: a merged run.
@@ -350,15 +398,15 @@ bool Stage::mergeRuns(size_t first, size_t last, RecordSink& sink, bool dedup, b
   for (size_t i = first; i < last; ++i) {
     readers.emplace_back(new Reader(spillFd_, runs_[i], i));
     if (!readers.back()->fill()) {
-      fail(readers.back()->error(), "a temporary file");
+      fail(readers.back()->error(), spillPlace_.c_str());
       return false;
     }
   }
   auto next = [&](Reader& reader) {
     reader.advance();
     if (!reader.fill())
-      fail(reader.error(), "a temporary file");
-    return error_ == 0;
+      fail(reader.error(), spillPlace_.c_str());
+    return error() == 0;
   };
   if (!settings_.ordered || inOrder_) {
     // Runs of input in order follow one another: no merging needed.
@@ -396,22 +444,22 @@ bool Stage::mergeRuns(size_t first, size_t last, RecordSink& sink, bool dedup, b
 }
 
 bool Stage::replay(RecordSink& sink, bool count) {
-  if (error_ != 0)
-    return false;
   if (!finished_) {
     finished_ = true;
+    stopWriter();
     if (!runs_.empty()) {
       // Everything to the spill file, and the memory back: the writers
       // that follow (netCDF above all) need their own.
-      spill();
+      spill(*filling_);
       if (memory_ != nullptr)
-        munmap(memory_, capacity_);
+        munmap(memory_, 2 * capacity_);
       memory_ = nullptr;
-      order_ = std::vector<uint64_t>();
+      for (Batch& batch : batches_)
+        batch = Batch();
       // Too many runs to merge at once: merge the first ones into one,
       // appended to the file, until few are left. They came in before all
       // the others, so the merged run goes first.
-      while (error_ == 0 && runs_.size() > kMaxWays && settings_.ordered && !inOrder_) {
+      while (error() == 0 && runs_.size() > kMaxWays && settings_.ordered && !inOrder_) {
         Run run{spillEnd_, 0};
         RunWriter writer(*this);
         if (!mergeRuns(0, kMaxWays, writer, false, false) || !writer.flush())
@@ -421,19 +469,20 @@ bool Stage::replay(RecordSink& sink, bool count) {
         runs_.insert(runs_.begin(), run);
       }
     } else {
-      sortBatch();
+      sortBatch(*filling_);
     }
-    if (error_ != 0)
-      return false;
   }
+  if (error() != 0)
+    return false;
   if (runs_.empty()) {
     Emitter emitter(sink, tally_, settings_.ordered, count);
+    const Batch& batch = *filling_;
     if (settings_.ordered) {
-      for (uint64_t key : order_)
-        emitter.take(memory_ + (key & 0xFFFFFFFFu));
+      for (uint64_t key : batch.order)
+        emitter.take(batch.memory + (key & 0xFFFFFFFFu));
     } else {
-      for (size_t at = 0; at < used_; at += entrySize(memory_ + at))
-        emitter.take(memory_ + at);
+      for (size_t at = 0; at < batch.used; at += entrySize(batch.memory + at))
+        emitter.take(batch.memory + at);
     }
     return true;
   }

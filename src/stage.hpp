@@ -7,17 +7,23 @@
 //                      |
 //                      +-- memory (sorted runs) --> spill file --replay--> writer
 //
-// Ordered, the stage holds records in memory up to a budget, sorts each
-// full batch by time and spills it to an unnamed temporary file as a run;
-// replay() merges the runs. Equal times keep the order the records came in
+// Ordered, the stage holds records in memory up to a budget, in two halves:
+// while the decoder fills one, a thread of the stage's own sorts the other
+// by time and spills it to an unnamed temporary file as a run, so that input
+// already in order costs little more than reading it. replay() merges the
+// runs. Equal times keep the order the records came in
 // (argument order, then line order): the first of a time is written, a
 // later identical one (time and every word) is a duplicate, a later
 // different one a conflict; both are dropped and counted.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "record.hpp"
@@ -61,8 +67,9 @@ class Stage : public RecordSink {
   // file failed.
   bool replay(RecordSink& sink, bool count);
 
-  // errno of a failed spill, 0 while none has failed; and what failed.
-  int error() const { return error_; }
+  // errno of a failed spill, 0 while none has failed; and what failed (to
+  // be read once the stage has stopped).
+  int error() const { return error_.load(std::memory_order_acquire); }
   const std::string& errorPlace() const { return errorPlace_; }
 
  private:
@@ -70,14 +77,25 @@ class Stage : public RecordSink {
     uint64_t offset;  // in the spill file
     uint64_t bytes;
   };
+  // Records one after another, each its header and its count words;
+  // `order` their offsets, sorted by time when sorted.
+  struct Batch {
+    char* memory = nullptr;
+    size_t used = 0;
+    size_t records = 0;
+    std::vector<uint64_t> order;
+  };
   class Reader;
   class RunWriter;
 
   bool store(const Record& record);
-  void spill();
+  void handOver();
+  void writeBatches();
+  void stopWriter();
+  void spill(Batch& batch);
   bool openSpill();
   bool writeSpill(const char* bytes, size_t n);
-  bool sortBatch();
+  bool sortBatch(Batch& batch);
   bool mergeRuns(size_t first, size_t last, RecordSink& sink, bool dedup, bool count);
   void fail(int error, const char* what);
 
@@ -85,21 +103,28 @@ class Stage : public RecordSink {
   Tally& tally_;
   RecordSink* streamTo_;
 
-  // The batch in memory: records one after another, each its header and
-  // its count words; `order_` their offsets sorted by time, when sorted.
+  // One mapping, a batch in each half.
   char* memory_ = nullptr;
-  size_t capacity_ = 0;
-  size_t used_ = 0;
-  std::vector<uint64_t> order_;
-  size_t records_ = 0;
+  size_t capacity_ = 0;  // of each half
+  Batch batches_[2];
+  Batch* filling_ = &batches_[0];
   bool inOrder_ = true;  // every record so far had no earlier time than the one before it
   int32_t lastTime_ = INT32_MIN;
   bool finished_ = false;
 
+  // The spilling thread takes a full batch from `handedOver_`, and gives it
+  // back by clearing it once the batch is a run in the file.
+  std::thread writer_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Batch* handedOver_ = nullptr;
+  bool stopping_ = false;
+
   int spillFd_ = -1;
+  std::string spillPlace_;  // "a temporary file in DIR", for messages
   uint64_t spillEnd_ = 0;
   std::vector<Run> runs_;
-  int error_ = 0;
+  std::atomic<int> error_{0};
   std::string errorPlace_;
 };
 
