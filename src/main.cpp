@@ -289,7 +289,7 @@ int runFailed(const hexlog::Run& run, const char* outputName) {
         std::fprintf(stderr, "hexlog: write error: %s\n", std::strerror(failure.error));
       break;
     case hexlog::FailureKind::kTemporary:
-      std::fprintf(stderr, "hexlog: cannot write %s: %s\n", failure.text.c_str(), std::strerror(failure.error));
+      std::fprintf(stderr, "hexlog: %s: %s\n", failure.text.c_str(), std::strerror(failure.error));
       break;
     default:
       std::fprintf(stderr, "hexlog: %s\n", failure.text.c_str());
