@@ -20,4 +20,4 @@ cd "$top"
 rm -rf "$top/python/build" "$top/python/hexlog.egg-info"
 
 cd "$build"
-HEXLOG_BINARY="$build/hexlog" "$env/bin/python" -m pytest -p no:cacheprovider "$top/tests/python"
+HEXLOG_BINARY="$build/hexlog" HEXLOG_PYTHON_PACKAGE="$env" "$env/bin/python" -m pytest -p no:cacheprovider "$top/tests/python"
