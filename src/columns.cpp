@@ -14,12 +14,14 @@ bool Column::grow() {
                               : mremap(data_, mapped_, bytes, MREMAP_MAYMOVE);
   if (memory == MAP_FAILED)
     return false;
-  // Past the first mapping (2 MiB, which the kernel aligns to a huge page),
-  // pages of 2 MiB: a large column takes hundreds of page faults instead of
-  // hundreds of thousands, which on a virtual machine cost more than the
-  // decoding itself; a small one stays in small pages. Advice only: ignored
-  // where transparent huge pages are off.
-  if (mapped_ != 0)
+  // From 8 MiB on, pages of 2 MiB: a large column takes hundreds of page
+  // faults instead of hundreds of thousands, which on a virtual machine cost
+  // more than the decoding itself. Not before: the last huge page of each
+  // column is filled only in part, and that part must stay small beside
+  // what the column holds. (The first mapping is 2 MiB, which the kernel
+  // places on a huge page's boundary.) Advice only: ignored where
+  // transparent huge pages are off.
+  if (bytes >= size_t{8} << 20)
     madvise(memory, bytes, MADV_HUGEPAGE);
   data_ = memory;
   mapped_ = bytes;
