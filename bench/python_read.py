@@ -98,13 +98,13 @@ def main():
           f"fastest of {options.runs} runs ({options.pandas_runs} for pandas)")
     print(f"load average before {load_before[0]:.2f}, after {load_after[0]:.2f} ({os.cpu_count()} cores)")
     print()
-    print(f"| {'what':<44} | {'time':>8} | {'MB/s':>6} | {'vs hexlog.read':>14} |")
-    print(f"|{'-' * 46}|{'-' * 10}|{'-' * 8}|{'-' * 16}|")
+    print(f"| {'what':<48} | {'time':>8} | {'MB/s':>6} | {'vs hexlog.read':>14} |")
+    print(f"|{'-' * 50}|{'-' * 10}|{'-' * 8}|{'-' * 16}|")
     for name, result in (("hexlog.read(big.log)", read), ("hexlog big.log > /dev/null", tool),
                          ("pandas.read_csv(big.csv)", plain),
                          ('pandas.read_csv(big.csv, parse_dates=["time"])', dates)):
         seconds = result["seconds"]
-        print(f"| {name:<44} | {seconds:7.3f}s | {size / seconds / 1e6:6.0f} | {seconds / read['seconds']:13.2f}x |")
+        print(f"| {name:<48} | {seconds:7.3f}s | {size / seconds / 1e6:6.0f} | {seconds / read['seconds']:13.2f}x |")
     print()
     arrays = read["array_bytes"]
     print(f"hexlog.read peak RSS {read['rss_peak'] / mib:.1f} MiB: the arrays {arrays / mib:.1f} MiB, "

@@ -7,12 +7,13 @@ the records; here they become the variables as the file would hold them
 
 The time is read when the dataset is opened, like any coordinate; the other
 series are lazy. Under dask they travel as the recipe of their decoding
-(paths and settings), never as data, and each worker decodes the files it
-is given, once for all the variables of a file (a small cache per process):
+(paths and settings), never as data, and a worker decodes the file again
+when its variables are computed, once for all of them (a small cache per
+process):
 
-    client:  open_mfdataset(paths, parallel=True) --> tasks
+    client:  open_mfdataset(paths, parallel=True) --> a task per file
     worker:  open_dataset(path): decodes, keeps the time  --> back to the client: no readings
-    worker:  compute: the cached decoding, or decodes again
+    worker:  compute: decodes the file (or finds it decoded) --> the reductions asked for
 """
 import collections
 import hashlib
@@ -38,8 +39,10 @@ _SERIES_STORAGE = {"zlib": True, "szip": False, "zstd": False, "bzip2": False, "
 _SCALAR_STORAGE = {"zlib": False, "szip": False, "zstd": False, "bzip2": False, "blosc": False, "shuffle": False,
                    "complevel": 0, "fletcher32": False, "contiguous": True, "chunksizes": None}
 
-# Decodings kept per process for the lazy variables, newest last, up to
-# this many bytes (the newest is always kept).
+# Decodings made again for lazy variables that came from another process
+# (a dask worker's), kept so that the variables of one file are decoded
+# once: newest last, up to this many bytes (the newest always). A dataset
+# opened in this process holds its own decoding instead.
 _CACHE_BYTES = 512 << 20
 _cache = collections.OrderedDict()
 _cache_lock = threading.Lock()
@@ -159,7 +162,6 @@ class HexlogDataStore(AbstractDataStore):
     def __init__(self, records, history):
         self._records = records
         result = records.decode(describe=True, history=history)
-        records.remember(result)
         self._result = result
         self._digest = _digest(result)
         paths = records.paths
