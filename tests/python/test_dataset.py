@@ -13,6 +13,8 @@ from conftest import SAMPLE, STATION, write_log
 
 
 def same_dataset(ours, theirs):
+    """Identical but for what made them, with SOURCE_DATE_EPOCH as the tool had it."""
+    assert ours.attrs["date_created"] == theirs.attrs["date_created"] == "2027-01-15T08:00:00Z"
     for ds in (ours, theirs):
         for name in ("date_created", "history"):
             ds.attrs.pop(name)
@@ -33,7 +35,8 @@ def same_dataset(ours, theirs):
     ("hostile", STATION, False, ["1970-01-01", "2026-06-13T11:00:16Z"]),
     ("hostile", None, True, []),
 ])
-def test_as_xarray_reads_the_tools_netcdf(hostile_log, tool_netcdf, log, metadata, provenance, window):
+def test_as_xarray_reads_the_tools_netcdf(hostile_log, tool_netcdf, monkeypatch, log, metadata, provenance, window):
+    monkeypatch.setenv("SOURCE_DATE_EPOCH", "1800000000")
     log = hostile_log if log == "hostile" else log
     arguments = (["--metadata=" + metadata] if metadata else []) + (["--provenance"] if provenance else [])
     if window:
@@ -44,8 +47,9 @@ def test_as_xarray_reads_the_tools_netcdf(hostile_log, tool_netcdf, log, metadat
     same_dataset(ours, theirs)
 
 
-def test_the_engine_as_a_user_has_it(tmp_path, tool_netcdf):
+def test_the_engine_as_a_user_has_it(tmp_path, tool_netcdf, monkeypatch):
     """Installed, the engine is xarray's for .log files, and its variables are read on demand."""
+    monkeypatch.setenv("SOURCE_DATE_EPOCH", "1800000000")
     log = write_log(tmp_path / "day.log", 2000, seed=1)
     assert hexlog.__file__.startswith(os.environ["HEXLOG_PYTHON_PACKAGE"]) and "hexlog" in xr.backends.list_engines()
     ours = xr.open_dataset(log, metadata=STATION)
