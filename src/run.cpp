@@ -39,7 +39,7 @@ class TextWriter : public RecordSink {
 // Records into arrays, a block of records at a time, column by column:
 // writing one column's elements one after another fills its cache lines
 // whole, where a record at a time touches 33 lines in 33 places and waits
-// on memory for each (five times slower on a log of millions of records).
+// on memory for each (several times slower for millions of records).
 //
 //   put:    rows_[0..kBlock)   time, words, flags, file, line of each record
 //   flush:  time column  <- rows_[0].time, rows_[1].time, ...
@@ -88,14 +88,15 @@ class ColumnsWriter : public RecordSink {
       pending_ = 0;
       return;
     }
-    bool written = append(columns_.time, [](const Row& row) { return row.time; });
+    bool written = append(columns_.time, [this](size_t i) { return rows_[i].time; });
     for (int k = 0; written && k < kFieldCount; ++k)
-      written = append(columns_.readings[k], [k](const Row& row) { return row.words[k]; });
-    for (size_t f = 0; written && f < flags_.size(); ++f)
-      written = append(columns_.flags[f], [&](const Row& row) { return rowFlags_[(&row - rows_) * flags_.size() + f]; });
+      written = append(columns_.readings[k], [this, k](size_t i) { return rows_[i].words[k]; });
+    size_t flags = flags_.size();
+    for (size_t f = 0; written && f < flags; ++f)
+      written = append(columns_.flags[f], [this, f, flags](size_t i) { return rowFlags_[i * flags + f]; });
     if (written && provenance_)
-      written = append(columns_.file, [](const Row& row) { return row.file; }) &&
-                append(columns_.line, [](const Row& row) { return row.line; });
+      written = append(columns_.file, [this](size_t i) { return rows_[i].file; }) &&
+                append(columns_.line, [this](size_t i) { return rows_[i].line; });
     failed_ = !written;
     pending_ = 0;
   }
@@ -109,10 +110,11 @@ class ColumnsWriter : public RecordSink {
     int32_t file;
     int64_t line;
   };
+  // The pending records' values of one column: get(i) for record i.
   template <typename Get>
   bool append(Column& column, Get get) {
     for (size_t i = 0; i < pending_; ++i) {
-      auto value = get(rows_[i]);
+      auto value = get(i);
       void* at = column.append();
       if (at == nullptr)
         return false;
