@@ -160,10 +160,18 @@ class Column {
   // Hands the memory over (nullptr if empty): the caller frees it with
   // freeColumnMemory(memory, bytes).
   void* release(size_t& bytes);
+  // Before the first element: about how many the column will hold, so that
+  // a large column is laid out as one from the start. Only a guess: the
+  // column holds what is appended, whatever was expected.
+  void expect(size_t elements) {
+    if (data_ == nullptr)
+      expected_ = elements;
+  }
 
  private:
   bool grow();
   size_t elementSize_;
+  size_t expected_ = 0;
   size_t size_ = 0;
   size_t capacity_ = 0;
   size_t mapped_ = 0;

@@ -1,0 +1,171 @@
+"""The records of an ocean instrument's hexadecimal logs as numpy arrays,
+pandas DataFrames and xarray Datasets, decoded by the hexlog library.
+
+    read(paths)            dict of numpy arrays: "time" (datetime64[s]) and
+                           the 32 readings (float32, the log's exact bits)
+    read_dataframe(paths)  the same as a DataFrame on a UTC DatetimeIndex
+    open_dataset(paths)    the xarray Dataset of the tool's netCDF output
+
+and the xarray engine "hexlog": xr.open_mfdataset("logs/*.log",
+engine="hexlog", parallel=True) decodes each file on a dask worker.
+"""
+import datetime
+import errno
+import os
+import re
+import sys
+import time as _time
+
+import numpy as np
+
+from . import _hexlog
+
+__all__ = ["read", "read_dataframe", "open_dataset", "COLUMN_NAMES"]
+__version__ = "1.1.0"
+
+# The readings' names, as csv, NCCSV and netCDF name them.
+COLUMN_NAMES = _hexlog.COLUMN_NAMES
+
+# Bytes of records held in memory while ordering by time before the rest
+# spills to a temporary file; 0 for the library's own budget.
+_sort_memory = 0
+
+_INT32 = (-(2**31), 2**31 - 1)
+_EPOCH = datetime.datetime(1970, 1, 1)
+
+
+def _path_list(paths):
+    """The inputs as the file system's bytes, and as the names given."""
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        paths = [paths]
+    encoded = [os.fsencode(path) for path in paths]
+    return encoded, [os.fsdecode(path) for path in encoded]
+
+
+def _seconds(value, name):
+    """A time as --from and --to take it, or a datetime: seconds since 1970.
+    Naive datetimes are UTC; a fraction of a second rounds up to the next
+    whole second, since the records are whole seconds."""
+    if value is None:
+        return None
+    if isinstance(value, str):
+        seconds = _hexlog.parse_time(value)
+        if seconds is None:
+            raise ValueError(f"{name}={value!r} is no time: write 2026-06-14, 2026-06-14T06:00:00Z or @SECONDS (UTC)")
+        return seconds
+    pandas = sys.modules.get("pandas")
+    if pandas is not None and isinstance(value, pandas.Timestamp):
+        if value is pandas.NaT:
+            raise ValueError(f"{name} is NaT")
+        if value.tzinfo is not None:
+            value = value.tz_convert("UTC").tz_localize(None)
+        value = value.to_datetime64()
+    if isinstance(value, np.datetime64):
+        if np.isnat(value) or np.datetime_data(value.dtype)[0] == "generic":
+            raise ValueError(f"{name}={value!r} is no time")
+        whole = value.astype("datetime64[s]")  # the floor, before 1970 too
+        return int(whole.astype(np.int64)) + int(whole != value)
+    if isinstance(value, datetime.datetime):
+        if value.tzinfo is not None:
+            value = value.astimezone(datetime.timezone.utc).replace(tzinfo=None)
+        since = value - _EPOCH
+        return since.days * 86400 + since.seconds + (since.microseconds > 0)
+    if isinstance(value, datetime.date):
+        return (value - _EPOCH.date()).days * 86400
+    raise TypeError(f"{name} must be a str, datetime, numpy.datetime64 or pandas.Timestamp, not {type(value).__name__}")
+
+
+def _creation_time():
+    """date_created: SOURCE_DATE_EPOCH when set, as the tool takes it, else now."""
+    epoch = os.environ.get("SOURCE_DATE_EPOCH", "")
+    if re.fullmatch(r"\s*[+-]?[0-9]+", epoch):
+        return max(-(2**63), min(int(epoch), 2**63 - 1))
+    return int(_time.time())
+
+
+def _raise(failure, names):
+    kind, error, text, index = failure
+    text = os.fsdecode(text)
+    if kind == "open":
+        raise OSError(error, f"Cannot open file ({os.strerror(error)})", names[index])
+    if kind == "read":
+        raise OSError(error, f"Cannot read file ({os.strerror(error)})", names[index])
+    if kind == "metadata":
+        raise ValueError(text)
+    if error == errno.ENOMEM:
+        raise MemoryError(f"out of {text}")
+    if kind == "temporary":
+        raise OSError(error, f"cannot write {text}: {os.strerror(error)}")
+    raise RuntimeError(text)
+
+
+def _decode(paths, *, start_chars=24, order="input", start=None, end=None, provenance=False, metadata=None,
+            describe=False, history=""):
+    """One run of the library; returns its result and the inputs' names."""
+    if order not in ("input", "time"):
+        raise ValueError(f"order is 'time' or 'input', not {order!r}")
+    encoded, names = _path_list(paths)
+    start, end = _seconds(start, "start"), _seconds(end, "end")
+    if start is not None and end is not None and start >= end:
+        raise ValueError(f"start={start} is not before end={end}: no record could be read")
+    if metadata is not None:
+        metadata = os.fsencode(metadata)
+        with open(metadata, "rb"):  # a file that is not there is an OSError, not a fault in it
+            pass
+    start_chars = max(_INT32[0], min(int(start_chars), _INT32[1]))
+    result = _hexlog.decode(encoded, start_chars, order == "time", start, end, provenance, metadata, describe,
+                            _creation_time(), history, _sort_memory)
+    if result["failure"] is not None:
+        _raise(result["failure"], names)
+    return result, names
+
+
+def _arrays(result, names):
+    arrays = {"time": result["time"]}
+    arrays.update(zip(COLUMN_NAMES, result["readings"]))
+    if result["file"] is not None:
+        arrays["source_file"] = np.array(names, dtype=object)[result["file"]]
+        arrays["source_line"] = result["line"]
+    return arrays
+
+
+def read(paths, *, start_chars=24, order="input", start=None, end=None, provenance=False):
+    """The records of one log file or several as numpy arrays.
+
+    Returns a dict: "time" (datetime64[s], UTC), then each of the 32
+    readings under its column name (float32 with the log's exact bits; NaN
+    where a record lacks it), and with provenance "source_file" (the path as
+    given) and "source_line" (int64, from 1).
+
+    order: "input" (as the files hold them, in the order given) or "time"
+    (sorted across the files; repeated and conflicting records dropped, the
+    first of a time kept). start (inclusive) and end (exclusive): a str as
+    the tool's --from and --to take it ("2026-06-14", "2026-06-14T06:00:00Z",
+    "@SECONDS"), or a datetime, numpy.datetime64 or pandas.Timestamp (UTC
+    when naive).
+    """
+    result, names = _decode(paths, start_chars=start_chars, order=order, start=start, end=end,
+                            provenance=provenance)
+    return _arrays(result, names)
+
+
+def read_dataframe(paths, *, start_chars=24, order="input", start=None, end=None, provenance=False):
+    """read() as a pandas DataFrame: a UTC DatetimeIndex named "time", a
+    float32 column per reading (and source_file, source_line)."""
+    import pandas as pd
+
+    arrays = read(paths, start_chars=start_chars, order=order, start=start, end=end, provenance=provenance)
+    index = pd.DatetimeIndex(arrays.pop("time"), name="time").tz_localize("UTC")
+    return pd.DataFrame(arrays, index=index, copy=False)
+
+
+def open_dataset(paths, *, metadata=None, start_chars=24, start=None, end=None, provenance=False):
+    """The xarray Dataset of the tool's netCDF output for the same inputs
+    (--format=netcdf [--metadata] [--provenance] [--from] [--to]): the same
+    variables, types, bits, attributes and encoding, in time order."""
+    import xarray as xr
+
+    from ._xarray import HexlogBackendEntrypoint
+
+    return xr.open_dataset(paths, engine=HexlogBackendEntrypoint, metadata=metadata, start_chars=start_chars,
+                           start=start, end=end, provenance=provenance)

@@ -1,0 +1,239 @@
+// hexlog._hexlog: one run of the library into arrays, for the Python package.
+//
+//   decode([b"day.log", ...], settings...) -> {
+//     "failure":  None, or (kind, errno, text, input): why the run stopped
+//     "time":     datetime64[s]    one element per record, in the run's order
+//     "readings": 32 float32       each reading's bits as the log holds them (NaN where missing)
+//     "flags":    int8             the dataset's _qc variables, in its order
+//     "file":     int32            with provenance: the input's index
+//     "line":     int64            with provenance: the line, from 1
+//     "dataset":  None, or the variables and attributes netCDF output would write
+//   }
+//
+// The arrays are the library's own mapped pages, handed over without a copy:
+// numpy frees them (freeColumnMemory) when the last array using them goes.
+// The decoding runs without the GIL, so threads decode files side by side.
+#include <fcntl.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "dataset.hpp"
+#include "hexlog/hexlog.hpp"
+#include "metadata.hpp"
+#include "netcdf.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+struct Failure {
+  std::string kind;  // "open", "read", "metadata", "temporary", "write", "library"
+  int error = 0;
+  std::string text;
+  long input = -1;  // the input's index, for "open" and "read"
+};
+
+// A column's pages as an array of `dtype`, owned by numpy from here on.
+py::array handOver(hexlog::Column& column, const py::dtype& dtype) {
+  size_t count = column.size();
+  size_t bytes;
+  void* memory = column.release(bytes);
+  if (memory == nullptr)
+    return py::array(dtype, std::vector<py::ssize_t>{0});
+  struct Pages {
+    void* memory;
+    size_t bytes;
+  };
+  Pages* pages = new Pages{memory, bytes};
+  py::capsule owner(pages, [](void* p) {
+    Pages* pages = static_cast<Pages*>(p);
+    hexlog::freeColumnMemory(pages->memory, pages->bytes);
+    delete pages;
+  });
+  return py::array(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(count)},
+                   std::vector<py::ssize_t>{dtype.itemsize()}, memory, owner);
+}
+
+const char* typeCode(hexlog::ValueType type) {
+  switch (type) {
+    case hexlog::ValueType::kByte: return "i1";
+    case hexlog::ValueType::kUByte: return "u1";
+    case hexlog::ValueType::kShort: return "i2";
+    case hexlog::ValueType::kUShort: return "u2";
+    case hexlog::ValueType::kInt: return "i4";
+    case hexlog::ValueType::kUInt: return "u4";
+    case hexlog::ValueType::kLong: return "i8";
+    case hexlog::ValueType::kULong: return "u8";
+    case hexlog::ValueType::kFloat: return "f4";
+    case hexlog::ValueType::kDouble: return "f8";
+    case hexlog::ValueType::kString: return "str";
+  }
+  return "str";
+}
+
+const char* seriesName(hexlog::Series series) {
+  switch (series) {
+    case hexlog::Series::kTime: return "time";
+    case hexlog::Series::kReading: return "reading";
+    case hexlog::Series::kQc: return "flag";
+    case hexlog::Series::kSourceFile: return "source_file";
+    case hexlog::Series::kSourceLine: return "source_line";
+    case hexlog::Series::kScalar: return "scalar";
+  }
+  return "";
+}
+
+// (name, type code, count, the values' bytes): numbers as that many C
+// values of the type, a string as its bytes.
+py::tuple attributeTuple(const hexlog::Attribute& attribute) {
+  return py::make_tuple(attribute.name, typeCode(attribute.type), attribute.count,
+                        py::bytes(attribute.values.data(), attribute.values.size()));
+}
+
+py::list attributeList(const std::vector<hexlog::Attribute>& attributes) {
+  py::list list;
+  for (const hexlog::Attribute& attribute : attributes)
+    list.append(attributeTuple(attribute));
+  return list;
+}
+
+py::dict describe(const hexlog::Dataset& dataset) {
+  py::list variables;
+  for (const hexlog::Variable& variable : dataset.variables) {
+    py::dict entry;
+    entry["name"] = variable.name;
+    entry["series"] = seriesName(variable.series);
+    entry["reading"] = variable.reading;
+    entry["type"] = typeCode(variable.type);
+    entry["attributes"] = attributeList(variable.attributes);
+    entry["value"] = variable.value != nullptr ? py::object(attributeTuple(*variable.value)) : py::none();
+    variables.append(entry);
+  }
+  py::dict description;
+  description["globals"] = attributeList(dataset.globals);
+  description["variables"] = variables;
+  return description;
+}
+
+Failure runFailure(const hexlog::Failure& failure, long input) {
+  switch (failure.kind) {
+    case hexlog::FailureKind::kRead: return Failure{"read", failure.error, failure.text, input};
+    case hexlog::FailureKind::kMetadata: return Failure{"metadata", failure.error, failure.text, -1};
+    case hexlog::FailureKind::kTemporary: return Failure{"temporary", failure.error, failure.text, -1};
+    case hexlog::FailureKind::kLibrary: return Failure{"library", failure.error, failure.text, -1};
+    case hexlog::FailureKind::kWrite:
+    case hexlog::FailureKind::kNone: break;
+  }
+  return Failure{"write", failure.error, failure.text, -1};
+}
+
+// The inputs, one after another, as the tool decodes its arguments; stops
+// at the first that cannot be opened or read.
+bool decodeAll(hexlog::Run& run, const std::vector<std::string>& paths, Failure& failure) {
+  if (!run.start(-1)) {
+    failure = runFailure(run.failure(), -1);
+    return false;
+  }
+  std::vector<char> buf(64 * 1024);
+  for (size_t i = 0; i < paths.size(); ++i) {
+    int fd = open(paths[i].c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      failure = Failure{"open", errno, paths[i], static_cast<long>(i)};
+      return false;
+    }
+    bool decoded = run.addInput(fd, paths[i], buf.data(), buf.size());
+    close(fd);
+    if (!decoded) {
+      failure = runFailure(run.failure(), static_cast<long>(i));
+      return false;
+    }
+  }
+  if (!run.finish()) {
+    failure = runFailure(run.failure(), -1);
+    return false;
+  }
+  return true;
+}
+
+py::dict decode(const std::vector<py::bytes>& paths, int32_t startChars, bool timeOrder, py::object from,
+                py::object to, bool provenance, py::object metadata, bool description, int64_t created,
+                const std::string& history, size_t memory) {
+  hexlog::Settings settings;
+  settings.format = hexlog::Format::kColumns;
+  settings.startChars = startChars;
+  settings.order = timeOrder ? hexlog::Order::kTime : hexlog::Order::kInput;
+  if (!from.is_none()) {
+    settings.hasFrom = true;
+    settings.from = from.cast<int64_t>();
+  }
+  if (!to.is_none()) {
+    settings.hasTo = true;
+    settings.to = to.cast<int64_t>();
+  }
+  settings.provenance = provenance;
+  if (!metadata.is_none())
+    settings.metadata = metadata.cast<std::string>();
+  settings.describe = description;
+  settings.created = created;
+  settings.history = history;
+  if (memory > 0)
+    settings.memory = memory;
+  std::vector<std::string> names(paths.begin(), paths.end());
+
+  hexlog::Run run(settings);
+  Failure failure;
+  bool decoded;
+  {
+    py::gil_scoped_release released;
+    decoded = decodeAll(run, names, failure);
+  }
+  py::dict result;
+  if (!decoded) {
+    result["failure"] = py::make_tuple(failure.kind, failure.error, py::bytes(failure.text), failure.input);
+    return result;
+  }
+  result["failure"] = py::none();
+  hexlog::Columns& columns = run.columns();
+  result["time"] = handOver(columns.time, py::dtype("M8[s]"));
+  py::list readings, flags;
+  for (hexlog::Column& column : columns.readings)
+    readings.append(handOver(column, py::dtype("f4")));
+  for (hexlog::Column& column : columns.flags)
+    flags.append(handOver(column, py::dtype("i1")));
+  result["readings"] = readings;
+  result["flags"] = flags;
+  result["file"] = provenance ? py::object(handOver(columns.file, py::dtype("i4"))) : py::none();
+  result["line"] = provenance ? py::object(handOver(columns.line, py::dtype("i8"))) : py::none();
+  result["dataset"] = description ? py::object(describe(run.dataset())) : py::none();
+  return result;
+}
+
+py::object parseTime(const std::string& text) {
+  int64_t seconds;
+  if (!hexlog::parseTime(text, seconds))
+    return py::none();
+  return py::int_(seconds);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_hexlog, m) {
+  m.doc() = "The hexlog library: records of instrument logs decoded into arrays";
+  m.def("decode", &decode, py::arg("paths"), py::arg("start_chars"), py::arg("time_order"), py::arg("start"),
+        py::arg("end"), py::arg("provenance"), py::arg("metadata"), py::arg("describe"), py::arg("created"),
+        py::arg("history"), py::arg("memory"));
+  m.def("parse_time", &parseTime, py::arg("text"));
+  m.def("vectors_available", &hexlog::vectorsAvailable);
+  py::list names;
+  for (int k = 0; k < hexlog::kReadings; ++k)
+    names.append(hexlog::columnName(k));
+  m.attr("COLUMN_NAMES") = py::tuple(names);
+  // How netCDF output stores each series variable: records per chunk.
+  m.attr("NETCDF_CHUNK") = hexlog::kNetcdfChunk;
+}

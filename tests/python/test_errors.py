@@ -1,0 +1,61 @@
+# Failures as Python exceptions, with the tool's words, errno and file name.
+import errno
+import os
+import subprocess
+import sys
+
+import pytest
+
+import hexlog
+from conftest import SAMPLE, write_log
+
+
+def test_inputs_that_cannot_be_opened_or_read(tmp_path):
+    missing = str(tmp_path / "missing.log")
+    with pytest.raises(FileNotFoundError) as raised:
+        hexlog.read([SAMPLE, missing])
+    assert raised.value.errno == errno.ENOENT and raised.value.filename == missing
+    assert "Cannot open file" in str(raised.value)
+    with pytest.raises(IsADirectoryError) as raised:
+        hexlog.open_dataset(str(tmp_path))
+    assert raised.value.errno == errno.EISDIR and "Cannot read file" in str(raised.value)
+    with pytest.raises(FileNotFoundError):
+        hexlog.open_dataset(SAMPLE, metadata=missing)
+
+
+def test_faults_of_the_caller(tmp_path):
+    meta = tmp_path / "station.meta"
+    meta.write_text("*GLOBAL*,title,Fine\nNoSuchReading,units,ppm\n")
+    with pytest.raises(ValueError, match=rf"^{meta}:2: "):
+        hexlog.open_dataset(SAMPLE, metadata=meta)
+    with pytest.raises(ValueError, match="is no time"):
+        hexlog.read(SAMPLE, start="2026-13-01")
+    with pytest.raises(ValueError, match="not before"):
+        hexlog.read(SAMPLE, start="2026-06-15", end="2026-06-14")
+    with pytest.raises(ValueError, match="order"):
+        hexlog.read(SAMPLE, order="line")
+
+
+def test_a_spill_file_that_cannot_be_made(tmp_path, monkeypatch):
+    log = write_log(tmp_path / "day.log", 200, seed=2)
+    monkeypatch.setattr(hexlog, "_sort_memory", 4096)
+    monkeypatch.setenv("TMPDIR", str(tmp_path / "no such directory"))
+    with pytest.raises(OSError) as raised:
+        hexlog.read(log, order="time")
+    assert raised.value.errno == errno.ENOENT and "temporary file" in str(raised.value)
+    assert len(hexlog.read(log)["time"]) == 200  # input order needs no spill
+
+
+def test_memory_running_out(tmp_path):
+    """Address space for a few columns only: the arrays cannot be made."""
+    script = f"""
+import resource, hexlog
+size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (size + (16 << 20), resource.RLIM_INFINITY))
+try:
+    hexlog.read({SAMPLE!r})
+except MemoryError as error:
+    print("MemoryError", error)
+"""
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert result.stdout.startswith("MemoryError"), result.stdout + result.stderr
