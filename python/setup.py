@@ -12,9 +12,14 @@ here = os.path.dirname(os.path.abspath(__file__))
 top = os.path.dirname(here)
 
 
+with open(os.path.join(top, "CMakeLists.txt"), encoding="utf-8") as cmake:
+    project = cmake.read()
+# The tool's version is the module's.
+version = re.search(r"project\(hexlog VERSION ([0-9.]+)", project).group(1)
+
+
 def library_sources():
-    with open(os.path.join(top, "CMakeLists.txt"), encoding="utf-8") as cmake:
-        sources = re.search(r"add_library\(hexlog_core STATIC([^)]*)\)", cmake.read()).group(1).split()
+    sources = re.search(r"add_library\(hexlog_core STATIC([^)]*)\)", project).group(1).split()
     # setuptools takes sources only relative to this directory.
     return [os.path.relpath(os.path.join(top, source), here) for source in sources]
 
@@ -23,12 +28,14 @@ def library_sources():
 ParallelCompile("NPY_NUM_BUILD_JOBS").install()
 
 setup(
+    version=version,
     ext_modules=[
         Pybind11Extension(
             "hexlog._hexlog",
             [os.path.join("src", "module.cpp")] + library_sources(),
             include_dirs=[os.path.join(top, "include"), os.path.join(top, "src")],
             cxx_std=17,
+            define_macros=[("HEXLOG_VERSION", '"%s"' % version)],
             # Only src/vector.cpp takes AVX2, through its own target attributes.
             extra_compile_args=["-O2"],
         )

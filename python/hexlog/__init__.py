@@ -21,7 +21,7 @@ import numpy as np
 from . import _hexlog
 
 __all__ = ["read", "read_dataframe", "open_dataset", "COLUMN_NAMES"]
-__version__ = "1.1.0"
+__version__ = _hexlog.__version__
 
 # The readings' names, as csv, NCCSV and netCDF name them.
 COLUMN_NAMES = _hexlog.COLUMN_NAMES

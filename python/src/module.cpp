@@ -225,6 +225,7 @@ py::object parseTime(const std::string& text) {
 
 PYBIND11_MODULE(_hexlog, m) {
   m.doc() = "The hexlog library: records of instrument logs decoded into arrays";
+  m.attr("__version__") = HEXLOG_VERSION;
   m.def("decode", &decode, py::arg("paths"), py::arg("start_chars"), py::arg("time_order"), py::arg("start"),
         py::arg("end"), py::arg("provenance"), py::arg("metadata"), py::arg("describe"), py::arg("created"),
         py::arg("history"), py::arg("memory"));

@@ -93,3 +93,7 @@ def test_dataframe_is_the_arrays_on_a_utc_index(hostile_log):
     for name in hexlog.COLUMN_NAMES:
         assert frame[name].dtype == np.float32 and (frame[name].values.view(np.uint32) == arrays[name].view(np.uint32)).all()
     assert list(frame["source_line"]) == list(arrays["source_line"])
+
+
+def test_the_module_is_the_tools_version():
+    assert run_tool("--version").stdout == f"hexlog {hexlog.__version__}\n".encode()
