@@ -33,7 +33,7 @@ setup(
         Pybind11Extension(
             "hexlog._hexlog",
             [os.path.join("src", "module.cpp")] + library_sources(),
-            include_dirs=[os.path.join(top, "include"), os.path.join(top, "src")],
+            include_dirs=[os.path.join(top, "include")],
             cxx_std=17,
             define_macros=[("HEXLOG_VERSION", '"%s"' % version)],
             # Only src/vector.cpp takes AVX2, through its own target attributes.

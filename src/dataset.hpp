@@ -39,23 +39,7 @@ class Stats : public RecordSink {
   Range readings[kFieldCount];
 };
 
-enum class Series { kTime, kReading, kQc, kSourceFile, kSourceLine, kScalar };
-
-struct Variable {
-  std::string name;
-  Series series;
-  int reading = -1;  // of a reading and of its flag
-  ValueType type;    // in netCDF (the time is a String in NCCSV)
-  std::vector<Attribute> attributes;
-  const Attribute* value = nullptr;  // a scalar's *SCALAR* line
-  double validMin = 0;               // a flag's range
-  double validMax = 0;
-};
-
-struct Dataset {
-  std::vector<Attribute> globals;
-  std::vector<Variable> variables;
-};
+// Series, Variable and Dataset are the library's contract (hexlog.hpp).
 
 // The flag of a reading against its valid range, after the IOOS scheme.
 constexpr int8_t kQcPass = 1;

@@ -22,18 +22,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "hexlog/hexlog.hpp"
+
 namespace hexlog {
 
-enum class ValueType { kByte, kUByte, kShort, kUShort, kInt, kUInt, kLong, kULong, kFloat, kDouble, kString };
-
-struct Attribute {
-  std::string variable;
-  std::string name;  // "*SCALAR*" for a scalar variable's value
-  ValueType type;
-  size_t count;              // how many values (1 for a string)
-  std::vector<char> values;  // the values as that many C numbers, or the string's bytes, escapes decoded
-  std::string text;          // the value in NCCSV: numbers as written, a string re-encoded (see canonicalString)
-};
+// ValueType and Attribute are the library's contract (hexlog.hpp).
 
 struct Metadata {
   std::vector<Attribute> attributes;  // in the file's order, *SCALAR* lines included

@@ -21,9 +21,6 @@
 
 namespace hexlog {
 
-// Records per chunk of a series variable.
-constexpr size_t kNetcdfChunk = 131072;
-
 class NetcdfWriter : public RecordSink {
  public:
   explicit NetcdfWriter(const Dataset& dataset);

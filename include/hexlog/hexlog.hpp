@@ -188,6 +188,49 @@ struct Columns {
   Column line{8};                  // int64, with provenance: the line, from 1
 };
 
+// ---- The dataset's description -------------------------------------------------------
+
+// What NCCSV and netCDF say of the records, and what xarray gets from the
+// Python module: every variable with its type and attributes.
+enum class ValueType { kByte, kUByte, kShort, kUShort, kInt, kUInt, kLong, kULong, kFloat, kDouble, kString };
+
+struct Attribute {
+  std::string variable;
+  std::string name;          // "*SCALAR*" for a scalar variable's value
+  ValueType type;
+  size_t count;              // how many values (1 for a string)
+  std::vector<char> values;  // the values as that many C numbers, or the string's bytes
+  std::string text;          // the value as NCCSV writes it
+};
+
+enum class Series {
+  kTime,        // the record's time
+  kReading,     // one of the 32 readings
+  kQc,          // a reading's gross-range flag
+  kSourceFile,  // with provenance: the input's index
+  kSourceLine,  // and the line
+  kScalar,      // a *SCALAR* variable of the station's metadata
+};
+
+struct Variable {
+  std::string name;
+  Series series;
+  int reading = -1;  // of a reading and of its flag
+  ValueType type;    // in netCDF (the time is a String in NCCSV)
+  std::vector<Attribute> attributes;
+  const Attribute* value = nullptr;  // a scalar's value
+  double validMin = 0;               // a flag's range
+  double validMax = 0;
+};
+
+struct Dataset {
+  std::vector<Attribute> globals;
+  std::vector<Variable> variables;
+};
+
+// Records per chunk of a series variable in netCDF output.
+constexpr size_t kNetcdfChunk = 131072;
+
 // ---- The run -------------------------------------------------------------------------
 
 enum class FailureKind {
@@ -204,8 +247,6 @@ struct Failure {
   int error = 0;
   std::string text;
 };
-
-struct Dataset;
 
 class Run {
  public:

@@ -23,10 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "dataset.hpp"
 #include "hexlog/hexlog.hpp"
-#include "metadata.hpp"
-#include "netcdf.hpp"
 
 namespace py = pybind11;
 
