@@ -50,173 +50,221 @@ AVX2 __m128i fourWords(__m256i c) {
   return _mm_shuffle_epi8(words, _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12));
 }
 
-// The %.3f texts of eight words whose floats have |x * 1000| < 999999.5,
-// "ddd.ddd" less the leading zeros, one to a 64-bit lane, and which lanes
-// qualify. x * 1000 is exact in a double (24 + 10 bits of 53), so rounding
-// it to an integer, to nearest with ties to even as printf does, rounds the
-// exact value to three decimals; from there on all is integer arithmetic.
+// Four numbers below 10^4 in each 32-bit lane's low half to their four
+// digits, most significant first in memory: x / 100 = x * 5243 >> 19, exact
+// below 10^4, then each of the two parts below 100 in its own 16-bit lane,
+// r / 10 = r * 6554 >> 16, exact below 100.
+//
+//   1207  ->  12 | 07 << 16  ->  1, 2, 0, 7  ->  "1207"
+AVX2 __m256i fourDigits(__m256i x) {
+  __m256i hundreds = _mm256_srli_epi16(_mm256_mulhi_epu16(x, _mm256_set1_epi32(5243)), 3);
+  __m256i rest = _mm256_sub_epi16(x, _mm256_mullo_epi16(hundreds, _mm256_set1_epi32(100)));
+  __m256i parts = _mm256_or_si256(hundreds, _mm256_slli_epi32(rest, 16));
+  __m256i tens = _mm256_mulhi_epu16(parts, _mm256_set1_epi16(6554));
+  __m256i ones = _mm256_sub_epi16(parts, _mm256_mullo_epi16(tens, _mm256_set1_epi16(10)));
+  return _mm256_add_epi8(_mm256_or_si256(tens, _mm256_slli_epi16(ones, 8)), _mm256_set1_epi8('0'));
+}
+
+// The %.3f texts of eight words, each followed by a two-byte suffix, for
+// every finite float below 10^8 in magnitude; the rest (NaN, infinities,
+// larger) are left to formatValue. Each text is at most 15 bytes:
+//
+//   "-99999992.000, "   sign, up to eight digits, point, three, suffix
+//
+// x * 1000 is exact in a double (24 + 10 bits of 53), so rounding it to an
+// integer t, to nearest with ties to even as printf does, rounds the exact
+// value to three decimals; t < 10^11 below the bound. The rest is exact
+// arithmetic on integers, some of them held in doubles (below 2^53 every
+// integer is one):
+//
+//   t = 12345678901   ->  Q = t / 10^4 = 1234567,  G = t % 10^4 = 8901
+//                     ->  "01234567" and "8.901" + suffix
+//                     ->  leading zeros off "01234567" (never its last
+//                         digit), the sign in the place of the last one
+//                     ->  "1234567" "8.901, "  ->  "-1234567" "8.901, "
 struct EightTexts {
-  uint64_t text[8];     // without the leading zeros
-  uint32_t length[8];   // of the text
-  int fits;             // bit i: word i is finite and below the bound
+  alignas(32) char text[8][16];  // the text, then bytes of no account
+  uint64_t length[8];            // of the text, plus the caller's `extra`
+  int fits;                      // bit i: word i is in the lanes
 };
 
-// Four floats times 1000, rounded: their magnitudes as integers, and which
-// are below the bound (NaN is not). Widening a float to a double is exact,
-// and so is the product; the rounding is the only one.
-AVX2 __m128i thousandths(__m128 values, int& fits) {
-  __m256d scaled = _mm256_mul_pd(_mm256_cvtps_pd(values), _mm256_set1_pd(1000.0));
-  __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), scaled);
-  magnitude = _mm256_round_pd(magnitude, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-  fits = _mm256_movemask_pd(_mm256_cmp_pd(magnitude, _mm256_set1_pd(999999.5), _CMP_LT_OQ));
-  magnitude = _mm256_min_pd(magnitude, _mm256_set1_pd(999999.0));  // keeps the other lanes harmless
-  return _mm256_cvtpd_epi32(magnitude);                             // exact: already integers
-}
+// 1.5 * 2^52: from 2^52 to 2^53 the doubles are the integers, so adding it
+// to a double from -0.5 up to 2^51 rounds that to an integer n and leaves n
+// in the low bits, 0x4338000000000000 + n.
+constexpr double kIntegerBits = 0x1.8p52;
 
-AVX2 EightTexts eightTexts(__m256i words) {
-  EightTexts texts;
-  int low, high;
-  __m256i t = _mm256_set_m128i(thousandths(_mm256_extractf128_ps(_mm256_castsi256_ps(words), 1), high),
-                               thousandths(_mm256_castps256_ps128(_mm256_castsi256_ps(words)), low));
-  texts.fits = low | high << 4;
-  // t / 1000 exactly, by the 64-bit product with 2^38 / 1000 rounded up.
-  const __m256i magic = _mm256_set1_epi32(0x10624DD3);
-  __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(t, magic), 38);
-  __m256i odd = _mm256_srli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(t, 32), magic), 38);
-  __m256i whole = _mm256_or_si256(even, _mm256_slli_epi64(odd, 32));
-  __m256i fraction = _mm256_sub_epi32(t, _mm256_mullo_epi32(whole, _mm256_set1_epi32(1000)));
-  // Sixteen-bit lanes: whole, fraction of word 0, of word 1, ... (each < 1000).
-  __m256i parts = _mm256_or_si256(whole, _mm256_slli_epi32(fraction, 16));
-  // Three digits of each: x / 100 = x * 5243 >> 19 and r / 10 = r * 6554 >>
-  // 16, exact below 1000 and 100.
-  __m256i hundreds = _mm256_srli_epi16(_mm256_mulhi_epu16(parts, _mm256_set1_epi16(5243)), 3);
-  __m256i rest = _mm256_sub_epi16(parts, _mm256_mullo_epi16(hundreds, _mm256_set1_epi16(100)));
-  __m256i tens = _mm256_mulhi_epu16(rest, _mm256_set1_epi16(6554));
-  __m256i ones = _mm256_sub_epi16(rest, _mm256_mullo_epi16(tens, _mm256_set1_epi16(10)));
-  __m256i high2 = _mm256_or_si256(hundreds, _mm256_slli_epi16(tens, 8));  // bytes: hundreds, tens
-  // Into "HTO.HTO" order, then to characters; the point falls where the
-  // shuffles leave a zero. Each half holds four words: two texts from the
-  // first shuffles, two from the second.
-  const __m256i digitsAt = _mm256_setr_epi8('0', '0', '0', '.', '0', '0', '0', 0, '0', '0', '0', '.', '0', '0', '0',
-                                            0, '0', '0', '0', '.', '0', '0', '0', 0, '0', '0', '0', '.', '0', '0',
-                                            '0', 0);
-  const __m256i firstHigh = _mm256_setr_epi8(0, 1, -1, -1, 2, 3, -1, -1, 4, 5, -1, -1, 6, 7, -1, -1, 0, 1, -1, -1,
-                                             2, 3, -1, -1, 4, 5, -1, -1, 6, 7, -1, -1);
-  const __m256i firstOnes = _mm256_setr_epi8(-1, -1, 0, -1, -1, -1, 2, -1, -1, -1, 4, -1, -1, -1, 6, -1, -1, -1,
-                                             0, -1, -1, -1, 2, -1, -1, -1, 4, -1, -1, -1, 6, -1);
-  const __m256i secondHigh = _mm256_setr_epi8(8, 9, -1, -1, 10, 11, -1, -1, 12, 13, -1, -1, 14, 15, -1, -1, 8, 9,
-                                              -1, -1, 10, 11, -1, -1, 12, 13, -1, -1, 14, 15, -1, -1);
-  const __m256i secondOnes = _mm256_setr_epi8(-1, -1, 8, -1, -1, -1, 10, -1, -1, -1, 12, -1, -1, -1, 14, -1, -1, -1,
-                                              8, -1, -1, -1, 10, -1, -1, -1, 12, -1, -1, -1, 14, -1);
-  __m256i first = _mm256_or_si256(_mm256_shuffle_epi8(high2, firstHigh), _mm256_shuffle_epi8(ones, firstOnes));
-  __m256i second = _mm256_or_si256(_mm256_shuffle_epi8(high2, secondHigh), _mm256_shuffle_epi8(ones, secondOnes));
-  first = _mm256_add_epi8(first, digitsAt);    // words 0, 1 | 4, 5
-  second = _mm256_add_epi8(second, digitsAt);  // words 2, 3 | 6, 7
-  // The integer part's leading zeros, two at most, shifted out of each
-  // text: one when it is below 100 (t below 100000), two below 10.
-  __m256i skip = _mm256_sub_epi32(_mm256_setzero_si256(),
-                                  _mm256_add_epi32(_mm256_cmpgt_epi32(_mm256_set1_epi32(100000), t),
-                                                   _mm256_cmpgt_epi32(_mm256_set1_epi32(10000), t)));
-  __m256i shift = _mm256_slli_epi32(skip, 3);
-  __m256i lowTexts = _mm256_srlv_epi64(_mm256_permute2x128_si256(first, second, 0x20),
-                                       _mm256_cvtepu32_epi64(_mm256_castsi256_si128(shift)));
-  __m256i highTexts = _mm256_srlv_epi64(_mm256_permute2x128_si256(first, second, 0x31),
-                                        _mm256_cvtepu32_epi64(_mm256_extracti128_si256(shift, 1)));
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(texts.text), lowTexts);
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(texts.text + 4), highTexts);
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(texts.length), _mm256_sub_epi32(_mm256_set1_epi32(7), skip));
-  return texts;
-}
-
-// One value's text from its lane, after `out` has its sign written in
-// case it needs one (printf keeps it for -0.0 and for negatives that round
-// to zero); or the scalar formatValue.
-inline char* writeValue(char* out, uint32_t word, const EightTexts& texts, size_t lane) {
-  if ((texts.fits >> lane & 1) == 0)
-    return formatValue(out, word);
-  out += word >> 31;
-  std::memcpy(out, &texts.text[lane], 8);
-  return out + texts.length[lane];
+AVX2 inline void eightTexts(__m256i words, uint64_t suffix, uint64_t extra, EightTexts& texts) {
+  const __m256d integerBits = _mm256_set1_pd(kIntegerBits);
+  __m256d remainders[2];
+  __m256i quotients[2], negative[2];
+  texts.fits = 0;
+  for (int half = 0; half < 2; ++half) {
+    __m128 four = _mm256_castps256_ps128(_mm256_castsi256_ps(words));
+    if (half == 1)
+      four = _mm256_extractf128_ps(_mm256_castsi256_ps(words), 1);
+    // Widening to a double and the product with 1000 are exact; the sign
+    // is the float's, kept also for -0.0 and for negatives that round to 0.
+    __m256d scaled = _mm256_mul_pd(_mm256_cvtps_pd(four), _mm256_set1_pd(1000.0));
+    negative[half] = _mm256_cmpgt_epi64(_mm256_setzero_si256(), _mm256_castpd_si256(scaled));
+    __m256d t = _mm256_andnot_pd(_mm256_set1_pd(-0.0), scaled);
+    t = _mm256_round_pd(t, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    texts.fits |= _mm256_movemask_pd(_mm256_cmp_pd(t, _mm256_set1_pd(1e11), _CMP_LT_OQ)) << 4 * half;
+    t = _mm256_min_pd(t, _mm256_set1_pd(1e11 - 1));  // NaN gives the bound: the other lanes stay harmless
+    // Q = floor(t / 10^4). t * 10^-4 is within 10^-8 of t / 10^4 = Q + f,
+    // f a multiple of 10^-4 below 1, so less 0.49995 it lies strictly
+    // within 0.5 of Q, never near a tie, and adding kIntegerBits rounds it
+    // to Q. Then G = t - 10^4 Q, all of it exact integers below 2^53.
+    __m256d q = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(t, _mm256_set1_pd(1e-4)), _mm256_set1_pd(-0.49995)),
+                              integerBits);
+    quotients[half] = _mm256_castpd_si256(q);
+    q = _mm256_sub_pd(q, integerBits);
+    remainders[half] = _mm256_add_pd(_mm256_sub_pd(t, _mm256_mul_pd(q, _mm256_set1_pd(1e4))), integerBits);
+  }
+  // The eight G, words 0, 1, 4, 5 | 2, 3, 6, 7, as four digits each.
+  __m256i fractions = fourDigits(_mm256_castps_si256(_mm256_shuffle_ps(
+      _mm256_castpd_ps(remainders[0]), _mm256_castpd_ps(remainders[1]), 0x88)));
+  const __m256i tailOf[2] = {
+      _mm256_setr_epi8(0, -1, 1, 2, 3, -1, -1, -1, 4, -1, 5, 6, 7, -1, -1, -1, 0, -1, 1, 2, 3, -1, -1, -1, 4, -1, 5,
+                       6, 7, -1, -1, -1),
+      _mm256_setr_epi8(8, -1, 9, 10, 11, -1, -1, -1, 12, -1, 13, 14, 15, -1, -1, -1, 8, -1, 9, 10, 11, -1, -1, -1,
+                       12, -1, 13, 14, 15, -1, -1, -1)};
+  const __m256i tailBytes = _mm256_set1_epi64x(static_cast<long long>('.' << 8 | suffix << 40));
+  for (int half = 0; half < 2; ++half) {
+    // "d.ddd" and the suffix: G's digits with the point after the first.
+    __m256i tail = _mm256_or_si256(_mm256_shuffle_epi8(fractions, tailOf[half]), tailBytes);
+    // Q < 10^7 as Q / 10^4 and Q % 10^4 (the product with 2^45 / 10^4
+    // rounded up, exact below 2^32), then its eight digits.
+    __m256i q = quotients[half];  // Q in the low 32 bits
+    __m256i high = _mm256_srli_epi64(_mm256_mul_epu32(q, _mm256_set1_epi64x(0xD1B71759)), 45);
+    __m256i low = _mm256_sub_epi64(q, _mm256_mul_epu32(high, _mm256_set1_epi64x(10000)));
+    __m256i whole = fourDigits(_mm256_or_si256(high, _mm256_slli_epi64(low, 32)));
+    // Its leading zeros, at least one and at most all eight: the run of
+    // 0xFF bytes from the lowest, isolated by the carry of adding 1, and
+    // counted eight bits a byte by the sum of bytes.
+    __m256i zeros = _mm256_cmpeq_epi8(whole, _mm256_set1_epi8('0'));
+    __m256i run = _mm256_andnot_si256(_mm256_add_epi64(zeros, _mm256_set1_epi64x(1)), zeros);
+    __m256i skip = _mm256_sad_epu8(_mm256_and_si256(run, _mm256_set1_epi8(8)), _mm256_setzero_si256());
+    // A negative's sign takes the place of the last leading zero.
+    __m256i last = _mm256_andnot_si256(_mm256_srli_epi64(run, 8), run);
+    whole = _mm256_sub_epi8(whole, _mm256_and_si256(_mm256_and_si256(last, negative[half]), _mm256_set1_epi8('0' - '-')));
+    skip = _mm256_add_epi64(skip, _mm256_slli_epi64(negative[half], 3));  // 8 bits fewer
+    // The integer part without its skipped bytes, then the tail: sixteen
+    // bytes in two words. Shifts by 64 bits or more give 0.
+    __m256i first = _mm256_or_si256(_mm256_srlv_epi64(whole, skip),
+                                    _mm256_sllv_epi64(tail, _mm256_sub_epi64(_mm256_set1_epi64x(64), skip)));
+    __m256i second = _mm256_srlv_epi64(tail, skip);
+    __m256i even = _mm256_unpacklo_epi64(first, second);  // words 0 | 2
+    __m256i odd = _mm256_unpackhi_epi64(first, second);   // words 1 | 3
+    _mm256_store_si256(reinterpret_cast<__m256i*>(texts.text[4 * half]), _mm256_permute2x128_si256(even, odd, 0x20));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(texts.text[4 * half + 2]),
+                       _mm256_permute2x128_si256(even, odd, 0x31));
+    // 8 + 7 bytes less the skipped ones.
+    __m256i length = _mm256_srli_epi64(
+        _mm256_sub_epi64(_mm256_set1_epi64x(static_cast<long long>(8 * (15 + extra))), skip), 3);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(texts.length + 4 * half), length);
+  }
 }
 
 // The shortest texts of eight floats, as formatShortest writes them, for
-// the lanes whose floats it takes the fixed form for and that fit the
-// lanes' arithmetic; the others are left to formatShortest. The steps are
-// those of format.cpp, which says why each is exact; here they run in
-// 64-bit lanes, four floats at a time, where everything stays below 2^58:
+// every finite float below 10^7 in magnitude that it writes in the fixed
+// form; the others (the exponent form, NaN, infinities, larger) are left
+// to formatShortest. The steps are those of format.cpp, which says why each
+// is exact, with 10^d = 5^d 2^d: x = m 2^-q, and at d decimals
 //
-//   m < 2^24, 10^d <= 10^9 < 2^30       x * 10^d scaled = 4m * 10^d < 2^56
-//   candidates c < 10 * 2^24 < 2^28     x * 10^d < m * 10^d / 2^q <= 10m
+//   x * 10^d * 2^(q+2-d)  =  4m * 5^d  <  2^24 * 5^12 * 4  <  2^55
 //
-// so that the products take _mm256_mul_epu32 (32 x 32 bits) and the
-// divisions by 10 the 32-bit reciprocal 0xCCCCCCCD >> 35, exact below 2^32.
+// for 0 <= q <= 37 (2^-14 <= x < 2^24; below 10^-4 the exponent form is
+// shorter). The candidates c are below 10m < 2^28, so the products take
+// _mm256_mul_epu32 (32 x 32 bits), and the divisions by 10 the 32-bit
+// reciprocal 0xCCCCCCCD >> 35, exact below 2^32. From c and d the text:
+//
+//   c = 12340, d = 3  ->  "0000000000012340"   sixteen digits, the first
+//                                              seven always 0 (c < 10^9)
+//                     ->  "12" and ".340"      integer part, point, decimals
+//                     ->  ",12" and ".34"      a comma (and sign) before the
+//                                              first, trailing zeros cut
+//
+// The lanes also choose between the fixed and the exponent form as
+// to_chars does: the fixed one unless the exponent form ("1.234e+01") is
+// shorter. Each text is two pieces of sixteen bytes, its length each.
 struct EightShortest {
-  uint32_t whole[8];       // "ddd." less its leading zeros
-  uint32_t wholeLength[8];
-  uint64_t fraction[8];    // the d digits after the point
-  uint32_t decimals[8];
+  alignas(32) char whole[8][16];     // ',', '-' if negative, the integer part
+  alignas(32) char fraction[8][16];  // '.' and the decimals, if any
+  uint64_t wholeLength[8];
+  uint64_t fractionLength[8];
   int fits;
 };
-
-// 10^d and d, for d the fewest decimals with 10^d > 2^q; 0 where the
-// lanes cannot take q (10^d from 10^10 up).
-struct LaneDecimals {
-  uint64_t power[33];
-  uint64_t decimals[33];
-  constexpr LaneDecimals() : power(), decimals() {
-    uint64_t tens = 1;
-    unsigned d = 0;
-    for (unsigned q = 1; q <= 32; ++q) {
-      while (tens <= uint64_t{1} << q) {
-        tens *= 10;
-        ++d;
-      }
-      power[q] = tens < 1000000000 * uint64_t{10} ? tens : 0;
-      decimals[q] = d;
-    }
-  }
-};
-constexpr LaneDecimals kLaneDecimals;
 
 AVX2 __m256i divideBy10(__m256i x) {  // x < 2^32 in each 64-bit lane
   return _mm256_srli_epi64(_mm256_mul_epu32(x, _mm256_set1_epi64x(0xCCCCCCCD)), 35);
 }
 
-AVX2 __m256i endsInZero(__m256i x) {  // all ones where x < 2^32 is a multiple of 10
-  __m256i last = _mm256_sub_epi64(x, _mm256_mul_epu32(divideBy10(x), _mm256_set1_epi64x(10)));
-  return _mm256_cmpeq_epi64(last, _mm256_setzero_si256());
+// How many bytes of each 64-bit lane, from its lowest, are 0xFF before the
+// first that is not: the run isolated by the carry of adding 1, then summed
+// a byte at a time, times 8 (the shift that drops them).
+//
+//   FF FF 00 FF ...  ->  FF FF 00 00 ...  ->  16
+AVX2 __m256i leadingRunBits(__m256i bytes) {
+  __m256i run = _mm256_andnot_si256(_mm256_add_epi64(bytes, _mm256_set1_epi64x(1)), bytes);
+  return _mm256_sad_epu8(_mm256_and_si256(run, _mm256_set1_epi8(8)), _mm256_setzero_si256());
 }
 
-// Four floats (in the low 32 bits of 64-bit lanes): the candidate c, its
-// decimals d, the integer part, and which lanes qualify.
-struct FourShortest {
-  __m256i fraction, d, whole, fits;
-};
+// Sixteen bytes, `low` then `high` in each pair of 64-bit lanes, shifted
+// down by `bits`, a multiple of 8 up to 128: bytes from the given one on.
+// Shifts by 64 bits or more, or by negative counts, give 0.
+AVX2 __m256i fromLow(__m256i low, __m256i high, __m256i bits) {
+  const __m256i width = _mm256_set1_epi64x(64);
+  return _mm256_or_si256(_mm256_or_si256(_mm256_srlv_epi64(low, bits),
+                                         _mm256_sllv_epi64(high, _mm256_sub_epi64(width, bits))),
+                         _mm256_srlv_epi64(high, _mm256_sub_epi64(bits, width)));
+}
 
-AVX2 FourShortest fourShortest(__m256i word) {
+// Stores the sixteen bytes of four lanes, `low` and `high`, in order.
+AVX2 void storeFour(char (*texts)[16], __m256i low, __m256i high) {
+  __m256i even = _mm256_unpacklo_epi64(low, high);  // words 0 | 2
+  __m256i odd = _mm256_unpackhi_epi64(low, high);   // words 1 | 3
+  _mm256_store_si256(reinterpret_cast<__m256i*>(texts), _mm256_permute2x128_si256(even, odd, 0x20));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(texts + 2), _mm256_permute2x128_si256(even, odd, 0x31));
+}
+
+// Four floats, in the low 32 bits of 64-bit lanes; their texts go to
+// lanes `at` to `at + 3` of `texts`.
+AVX2 void fourShortest(__m256i word, EightShortest& texts, int at) {
+  const __m256i zero = _mm256_setzero_si256();
   const __m256i one = _mm256_set1_epi64x(1);
+  __m256i sign = _mm256_srli_epi64(word, 31);
   __m256i exponent = _mm256_and_si256(_mm256_srli_epi64(word, 23), _mm256_set1_epi64x(0xFF));
   __m256i mantissa = _mm256_and_si256(word, _mm256_set1_epi64x(0x7FFFFF));
   __m256i m = _mm256_or_si256(mantissa, _mm256_set1_epi64x(0x800000));
-  // 2^-9 < x < 2^23, no power of two: q = 150 - exponent in 1..32.
-  __m256i inRange = _mm256_andnot_si256(
-      _mm256_or_si256(_mm256_cmpgt_epi64(_mm256_set1_epi64x(118), exponent),
-                      _mm256_cmpgt_epi64(exponent, _mm256_set1_epi64x(149))),
-      _mm256_xor_si256(_mm256_cmpeq_epi64(mantissa, _mm256_setzero_si256()), _mm256_set1_epi64x(-1)));
+  // 2^-14 <= |x| < 10^7, as the bits of the magnitude order as it does.
+  __m256i magnitude = _mm256_and_si256(word, _mm256_set1_epi64x(0x7FFFFFFF));
+  __m256i isZero = _mm256_cmpeq_epi64(magnitude, zero);
+  __m256i inRange = _mm256_andnot_si256(_mm256_cmpgt_epi64(_mm256_set1_epi64x(0x38800000), magnitude),
+                                        _mm256_cmpgt_epi64(_mm256_set1_epi64x(0x4B189680), magnitude));
+  // q, and d = floor(q log10 2) + 1 (1233 / 4096 is close enough up to
+  // q = 59), the fewest decimals with 10^d > 2^q. Other lanes get
+  // harmless nonsense: integer lanes have no traps.
   __m256i q = _mm256_sub_epi64(_mm256_set1_epi64x(150), exponent);
-  q = _mm256_blendv_epi8(one, q, inRange);  // a harmless index elsewhere
-  __m256i power = _mm256_i64gather_epi64(reinterpret_cast<const long long*>(kLaneDecimals.power), q, 8);
-  __m256i d = _mm256_i64gather_epi64(reinterpret_cast<const long long*>(kLaneDecimals.decimals), q, 8);
-  __m256i fits = _mm256_andnot_si256(_mm256_cmpeq_epi64(power, _mm256_setzero_si256()), inRange);
+  __m256i d = _mm256_add_epi64(_mm256_srli_epi64(_mm256_mul_epu32(q, _mm256_set1_epi64x(1233)), 12), one);
+  // 5^d, d from 1 to 12, from two tables of eight by the low three bits.
+  __m256i power = _mm256_blendv_epi8(
+      _mm256_permutevar8x32_epi32(_mm256_setr_epi32(1, 5, 25, 125, 625, 3125, 15625, 78125), d),
+      _mm256_permutevar8x32_epi32(_mm256_setr_epi32(390625, 1953125, 9765625, 48828125, 244140625, 0, 0, 0), d),
+      _mm256_cmpgt_epi64(d, _mm256_set1_epi64x(7)));
+  power = _mm256_and_si256(power, _mm256_set1_epi64x(0xFFFFFFFF));
 
-  __m256i shift = _mm256_add_epi64(q, _mm256_set1_epi64x(2));
+  // As format.cpp's shortestFixed, scaled by 2^(q+2-d) instead of
+  // 2^(q+2). Below a power of two the interval reaches only half as far,
+  // and x * 10^d is an integer there or (2^-13, 2^-12) within it.
+  __m256i shift = _mm256_sub_epi64(_mm256_add_epi64(q, _mm256_set1_epi64x(2)), d);
   __m256i unit = _mm256_sllv_epi64(one, shift);
   __m256i open = _mm256_and_si256(m, one);
   __m256i scaled = _mm256_slli_epi64(_mm256_mul_epu32(m, power), 2);
   __m256i twice = _mm256_add_epi64(power, power);
+  __m256i below = _mm256_sub_epi64(twice, _mm256_and_si256(power, _mm256_cmpeq_epi64(mantissa, zero)));
   __m256i last = _mm256_srlv_epi64(_mm256_sub_epi64(_mm256_add_epi64(scaled, twice), open), shift);
   __m256i first = _mm256_srlv_epi64(
-      _mm256_sub_epi64(_mm256_add_epi64(_mm256_add_epi64(scaled, open), unit), _mm256_add_epi64(twice, one)), shift);
+      _mm256_add_epi64(_mm256_sub_epi64(_mm256_add_epi64(scaled, open), below), _mm256_sub_epi64(unit, one)), shift);
   __m256i tens = divideBy10(last);
   __m256i fewer = _mm256_xor_si256(_mm256_cmpgt_epi64(first, _mm256_mul_epu32(tens, _mm256_set1_epi64x(10))),
                                    _mm256_set1_epi64x(-1));
@@ -224,88 +272,70 @@ AVX2 FourShortest fourShortest(__m256i word) {
   __m256i rounded = _mm256_add_epi64(scaled, _mm256_srli_epi64(unit, 1));
   __m256i nearest = _mm256_srlv_epi64(rounded, shift);
   __m256i tie = _mm256_and_si256(
-      _mm256_cmpeq_epi64(_mm256_and_si256(rounded, _mm256_sub_epi64(unit, one)), _mm256_setzero_si256()),
+      _mm256_cmpeq_epi64(_mm256_and_si256(rounded, _mm256_sub_epi64(unit, one)), zero),
       _mm256_and_si256(nearest, one));
   nearest = _mm256_sub_epi64(nearest, tie);
-  __m256i c = _mm256_blendv_epi8(nearest, tens, fewer);
-  __m256i pow = _mm256_blendv_epi8(power, divideBy10(power), fewer);
-  d = _mm256_add_epi64(d, fewer);  // fewer is -1 where it holds
-  // Fewer still where c is a multiple of 10: one more step here, any more
-  // to formatShortest.
-  __m256i again = endsInZero(c);
-  c = _mm256_blendv_epi8(c, divideBy10(c), again);
-  pow = _mm256_blendv_epi8(pow, divideBy10(pow), again);
-  d = _mm256_add_epi64(d, again);
-  fits = _mm256_andnot_si256(endsInZero(c), fits);
-  // No decimals, ten and more, or an integer part of 1000 and more:
-  // formatShortest's too.
-  __m256i whole = _mm256_srlv_epi64(m, q);
-  fits = _mm256_and_si256(fits, _mm256_cmpgt_epi64(d, _mm256_setzero_si256()));
-  fits = _mm256_and_si256(fits, _mm256_cmpgt_epi64(_mm256_set1_epi64x(1000), whole));
-  fits = _mm256_and_si256(fits, _mm256_cmpgt_epi64(_mm256_set1_epi64x(10), d));
-  __m256i fraction = _mm256_sub_epi64(c, _mm256_mul_epu32(whole, pow));
-  return {fraction, d, whole, fits};
+  __m256i c = _mm256_andnot_si256(isZero, _mm256_blendv_epi8(nearest, tens, fewer));
+  d = _mm256_andnot_si256(isZero, _mm256_add_epi64(d, fewer));  // fewer is -1 where it holds; 0 has "0"
+
+  // c's sixteen digits: "0000000" and c / 10^8 (the product with 2^58 /
+  // 10^8 rounded up, exact below 2^32), then the eight of c % 10^8 as two
+  // halves of four (c / 10^4 by the product with 2^45 / 10^4 rounded up).
+  __m256i top = _mm256_srli_epi64(_mm256_mul_epu32(c, _mm256_set1_epi64x(0xABCC7712)), 58);
+  __m256i rest = _mm256_sub_epi64(c, _mm256_mul_epu32(top, _mm256_set1_epi64x(100000000)));
+  __m256i high = _mm256_srli_epi64(_mm256_mul_epu32(rest, _mm256_set1_epi64x(0xD1B71759)), 45);
+  __m256i low = _mm256_sub_epi64(rest, _mm256_mul_epu32(high, _mm256_set1_epi64x(10000)));
+  __m256i digitsHigh = fourDigits(_mm256_or_si256(high, _mm256_slli_epi64(low, 32)));
+  __m256i digitsLow = _mm256_add_epi64(_mm256_set1_epi64x(0x3030303030303030), _mm256_slli_epi64(top, 56));
+
+  // Leading zeros of the sixteen (seven, or eight and those of the last
+  // eight), and trailing zeros (those of the last eight read backwards;
+  // at most eight, as c has at most nine digits).
+  __m256i zeros = _mm256_cmpeq_epi8(digitsHigh, _mm256_set1_epi8('0'));
+  __m256i leading = _mm256_blendv_epi8(
+      _mm256_add_epi64(_mm256_srli_epi64(leadingRunBits(zeros), 3), _mm256_set1_epi64x(8)),
+      _mm256_set1_epi64x(7), _mm256_cmpgt_epi64(top, zero));
+  const __m256i backwards = _mm256_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2,
+                                             1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
+  __m256i trailing = _mm256_srli_epi64(leadingRunBits(_mm256_shuffle_epi8(zeros, backwards)), 3);
+  // The integer part is digits `start` to 15 - d: x's own digits, or
+  // the last "0" of those before the point, at least one. The decimals
+  // kept are d less the trailing zeros.
+  const __m256i sixteen = _mm256_set1_epi64x(16);
+  __m256i start = _mm256_min_epi32(leading, _mm256_sub_epi64(_mm256_set1_epi64x(15), d));  // both below 2^31
+  __m256i wholeDigits = _mm256_sub_epi64(_mm256_sub_epi64(sixteen, d), start);
+  __m256i kept = _mm256_max_epi32(_mm256_sub_epi64(d, trailing), zero);  // the high halves 0 or -1: 0
+  __m256i fractionLength = _mm256_sub_epi64(kept, _mm256_cmpgt_epi64(kept, zero));  // and the point
+  // The exponent form: the significant digits, a point after the first
+  // if there are more, and "e+dd" or "e-dd". A tie goes to the fixed form.
+  __m256i significant = _mm256_sub_epi64(_mm256_sub_epi64(sixteen, leading), trailing);
+  __m256i exponentForm = _mm256_sub_epi64(_mm256_add_epi64(significant, _mm256_set1_epi64x(4)),
+                                          _mm256_cmpgt_epi64(significant, one));
+  __m256i longer = _mm256_cmpgt_epi64(_mm256_add_epi64(wholeDigits, fractionLength), exponentForm);
+  __m256i fits = _mm256_or_si256(_mm256_andnot_si256(longer, inRange), isZero);
+  texts.fits |= _mm256_movemask_pd(_mm256_castsi256_pd(fits)) << at;
+
+  // The comma and sign take the places of the two zeros before the
+  // integer part (start is 3 or more): '0' - 4 is ',', '0' - 3 is '-'.
+  __m256i drop = _mm256_slli_epi64(_mm256_sub_epi64(_mm256_sub_epi64(start, one), sign), 3);
+  __m256i wholeLow = _mm256_sub_epi64(
+      fromLow(digitsLow, digitsHigh, drop),
+      _mm256_or_si256(_mm256_set1_epi64x(4), _mm256_and_si256(_mm256_sub_epi64(zero, sign), _mm256_set1_epi64x(0x300))));
+  storeFour(texts.whole + at, wholeLow, _mm256_srlv_epi64(digitsHigh, drop));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(texts.wholeLength + at),
+                      _mm256_add_epi64(_mm256_add_epi64(wholeDigits, one), sign));
+  // The point in the place of the last integer digit, then the decimals.
+  __m256i dot = _mm256_slli_epi64(_mm256_sub_epi64(_mm256_set1_epi64x(15), d), 3);
+  __m256i fractionLow = _mm256_or_si256(_mm256_andnot_si256(_mm256_set1_epi64x(0xFF), fromLow(digitsLow, digitsHigh, dot)),
+                                        _mm256_set1_epi64x('.'));
+  storeFour(texts.fraction + at, fractionLow, _mm256_srlv_epi64(digitsHigh, dot));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(texts.fractionLength + at), fractionLength);
 }
 
-// "HTO." of each 64-bit lane's value below 1000: x / 100 = x * 5243 >> 19
-// and r / 10 = r * 103 >> 10, exact below 10^4 and 100.
-AVX2 __m256i wholeTexts(__m256i x) {
-  __m256i hundreds = _mm256_srli_epi32(_mm256_mullo_epi32(x, _mm256_set1_epi32(5243)), 19);
-  __m256i rest = _mm256_sub_epi32(x, _mm256_mullo_epi32(hundreds, _mm256_set1_epi32(100)));
-  __m256i tens = _mm256_srli_epi32(_mm256_mullo_epi32(rest, _mm256_set1_epi32(103)), 10);
-  __m256i ones = _mm256_sub_epi32(rest, _mm256_mullo_epi32(tens, _mm256_set1_epi32(10)));
-  __m256i digits = _mm256_or_si256(hundreds, _mm256_or_si256(_mm256_slli_epi32(tens, 8), _mm256_slli_epi32(ones, 16)));
-  return _mm256_add_epi64(digits, _mm256_set1_epi64x('.' << 24 | '0' << 16 | '0' << 8 | '0'));
-}
-
-// Eight digits, most significant first in memory, of each 64-bit lane's
-// value below 10^8: two halves of four digits (x / 10000 by the product
-// with 2^45 / 10000 rounded up), then each half's two pairs, then digits.
-AVX2 __m256i fractionTexts(__m256i x) {
-  __m256i high = _mm256_srli_epi64(_mm256_mul_epu32(x, _mm256_set1_epi64x(0xD1B71759)), 45);
-  __m256i low = _mm256_sub_epi64(x, _mm256_mul_epu32(high, _mm256_set1_epi64x(10000)));
-  __m256i halves = _mm256_or_si256(high, _mm256_slli_epi64(low, 32));  // 32-bit lanes < 10^4
-  __m256i hundreds = _mm256_srli_epi32(_mm256_mullo_epi32(halves, _mm256_set1_epi32(5243)), 19);
-  __m256i pairs = _mm256_or_si256(
-      hundreds, _mm256_slli_epi32(_mm256_sub_epi32(halves, _mm256_mullo_epi32(hundreds, _mm256_set1_epi32(100))),
-                                  16));  // 16-bit lanes < 100
-  __m256i tens = _mm256_srli_epi16(_mm256_mullo_epi16(pairs, _mm256_set1_epi16(103)), 10);
-  __m256i ones = _mm256_sub_epi16(pairs, _mm256_mullo_epi16(tens, _mm256_set1_epi16(10)));
-  return _mm256_add_epi8(_mm256_or_si256(tens, _mm256_slli_epi16(ones, 8)), _mm256_set1_epi8('0'));
-}
-
-// The low 32 bits of each 64-bit lane, four 32-bit lanes.
-AVX2 __m128i narrow(__m256i x) {
-  return _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(x, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6)));
-}
-
-AVX2 void eightShortest(__m256i words, EightShortest& texts) {
-  for (int half = 0; half < 2; ++half) {
-    __m128i four = half == 0 ? _mm256_castsi256_si128(words) : _mm256_extracti128_si256(words, 1);
-    FourShortest lanes = fourShortest(_mm256_cvtepu32_epi64(four));
-    // One leading zero off the integer part below 100, two below 10.
-    __m256i skip = _mm256_sub_epi64(
-        _mm256_setzero_si256(), _mm256_add_epi64(_mm256_cmpgt_epi64(_mm256_set1_epi64x(100), lanes.whole),
-                                                 _mm256_cmpgt_epi64(_mm256_set1_epi64x(10), lanes.whole)));
-    __m256i whole = _mm256_srlv_epi64(wholeTexts(lanes.whole), _mm256_slli_epi64(skip, 3));
-    __m256i wholeLength = _mm256_sub_epi64(_mm256_set1_epi64x(4), skip);
-    // Nine decimals (only below 0.125, so after "0."): the first joins the
-    // integer part's text, the other eight are the fraction's. x / 10^8 by
-    // the product with 2^58 / 10^8 rounded up, exact below 2^32.
-    __m256i nine = _mm256_cmpeq_epi64(lanes.d, _mm256_set1_epi64x(9));
-    __m256i first = _mm256_srli_epi64(_mm256_mul_epu32(lanes.fraction, _mm256_set1_epi64x(0xABCC7712)), 58);
-    __m256i rest = _mm256_sub_epi64(lanes.fraction, _mm256_mul_epu32(first, _mm256_set1_epi64x(100000000)));
-    whole = _mm256_or_si256(whole, _mm256_and_si256(nine, _mm256_slli_epi64(_mm256_add_epi64(first, _mm256_set1_epi64x('0')), 16)));
-    wholeLength = _mm256_sub_epi64(wholeLength, nine);
-    __m256i decimals = _mm256_add_epi64(lanes.d, nine);  // the fraction's own: eight of nine
-    __m256i fraction = _mm256_srlv_epi64(fractionTexts(_mm256_blendv_epi8(lanes.fraction, rest, nine)),
-                                         _mm256_slli_epi64(_mm256_sub_epi64(_mm256_set1_epi64x(8), decimals), 3));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(texts.whole + 4 * half), narrow(whole));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(texts.wholeLength + 4 * half), narrow(wholeLength));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(texts.fraction + 4 * half), fraction);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(texts.decimals + 4 * half), narrow(decimals));
-    texts.fits |= _mm256_movemask_pd(_mm256_castsi256_pd(lanes.fits)) << 4 * half;
-  }
+AVX2 inline void eightShortest(__m256i words, EightShortest& texts) {
+  texts.fits = 0;
+  fourShortest(_mm256_cvtepu32_epi64(_mm256_castsi256_si128(words)), texts, 0);
+  fourShortest(_mm256_cvtepu32_epi64(_mm256_extracti128_si256(words, 1)), texts, 4);
 }
 
 AVX2 uint64_t bitsWhereEqual(__m256i low, __m256i high, __m256i c) {
@@ -348,27 +378,45 @@ AVX2 size_t convertCleanWindows(const char* p, size_t left, uint32_t* words, siz
 }
 
 AVX2 char* formatPlainValues(char* out, const uint32_t* words, size_t n) {
+  // Each text from the lanes brings the ", " of the next: one is written
+  // before the first, and the last one's is taken back at the end.
+  if (n == 0)
+    return out;
+  std::memcpy(out, ", ", 2);
+  out += 2;
+  EightTexts texts;
   for (size_t i = 0; i < n; i += 8) {
-    EightTexts texts = eightTexts(loadWords(words + i, n - i));
+    eightTexts(loadWords(words + i, n - i), ' ' << 8 | ',', 0, texts);
     size_t lanes = n - i < 8 ? n - i : 8;
     for (size_t lane = 0; lane < lanes; ++lane) {
-      std::memcpy(out, ", -", 4);  // the text overwrites the '-' unless it is negative
-      out = writeValue(out + 2, words[i + lane], texts, lane);
+      if (texts.fits >> lane & 1) {
+        std::memcpy(out, texts.text[lane], 16);
+        out += texts.length[lane];
+      } else {
+        out = formatValue(out, words[i + lane]);
+        std::memcpy(out, ", ", 2);
+        out += 2;
+      }
     }
   }
-  return out;
+  return out - 2;
 }
 
 AVX2 char* formatVerboseValues(char* out, const uint32_t* words, size_t n, const char (*names)[kNameRoom]) {
+  EightTexts texts;
   for (size_t i = 0; i < n; i += 8) {
-    EightTexts texts = eightTexts(loadWords(words + i, n - i));
+    eightTexts(loadWords(words + i, n - i), '\n' << 8 | '\r', 25, texts);
     size_t lanes = n - i < 8 ? n - i : 8;
     for (size_t lane = 0; lane < lanes; ++lane) {
       std::memcpy(out, names[i + lane], kNameRoom);
-      out[25] = '-';
-      out = writeValue(out + 25, words[i + lane], texts, lane);
-      std::memcpy(out, "\r\n", 2);
-      out += 2;
+      if (texts.fits >> lane & 1) {
+        std::memcpy(out + 25, texts.text[lane], 16);
+        out += texts.length[lane];
+      } else {
+        out = formatValue(out + 25, words[i + lane]);
+        std::memcpy(out, "\r\n", 2);
+        out += 2;
+      }
     }
   }
   return out;
@@ -376,30 +424,40 @@ AVX2 char* formatVerboseValues(char* out, const uint32_t* words, size_t n, const
 
 AVX2 char* formatShortestValues(char* out, const uint32_t* words, size_t n, const char* missing,
                                 size_t missingLength, uint32_t firstMissing) {
+  EightShortest texts;
   for (size_t i = 0; i < n; i += 8) {
-    EightShortest texts;
-    texts.fits = 0;
     eightShortest(loadWords(words + i, n - i), texts);
     size_t lanes = n - i < 8 ? n - i : 8;
     for (size_t lane = 0; lane < lanes; ++lane) {
       uint32_t word = words[i + lane];
-      *out++ = ',';
-      if ((word & 0x7FFFFFFF) >= firstMissing) {
+      if (texts.fits >> lane & 1) {
+        std::memcpy(out, texts.whole[lane], 16);
+        out += texts.wholeLength[lane];
+        std::memcpy(out, texts.fraction[lane], 16);
+        out += texts.fractionLength[lane];
+      } else if ((word & 0x7FFFFFFF) >= firstMissing) {
+        *out++ = ',';
         std::memcpy(out, missing, missingLength);
         out += missingLength;
-      } else if ((texts.fits >> lane & 1) == 0) {
-        out = formatShortest(out, word);
       } else {
-        *out = '-';
-        out += word >> 31;
-        std::memcpy(out, &texts.whole[lane], 4);
-        out += texts.wholeLength[lane];
-        std::memcpy(out, &texts.fraction[lane], 8);
-        out += texts.decimals[lane];
+        *out++ = ',';
+        out = formatShortest(out, word);
       }
     }
   }
   return out;
+}
+
+AVX2 int valueLanes(const uint32_t* words) {
+  EightTexts texts;
+  eightTexts(loadWords(words, 8), 0, 0, texts);
+  return texts.fits;
+}
+
+AVX2 int shortestLanes(const uint32_t* words) {
+  EightShortest texts;
+  eightShortest(loadWords(words, 8), texts);
+  return texts.fits;
 }
 
 AVX2 void markLineFeedsAndNuls(const char* block, size_t n, uint64_t* lineFeeds, uint64_t* nuls) {
@@ -442,6 +500,12 @@ char* formatVerboseValues(char* out, const uint32_t*, size_t, const char (*)[kNa
 }
 char* formatShortestValues(char* out, const uint32_t*, size_t, const char*, size_t, uint32_t) {
   return out;
+}
+int valueLanes(const uint32_t*) {
+  return 0;
+}
+int shortestLanes(const uint32_t*) {
+  return 0;
 }
 void markLineFeedsAndNuls(const char*, size_t, uint64_t*, uint64_t*) {}
 

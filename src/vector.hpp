@@ -40,6 +40,14 @@ char* formatVerboseValues(char* out, const uint32_t* words, size_t n, const char
 char* formatShortestValues(char* out, const uint32_t* words, size_t n, const char* missing, size_t missingLength,
                            uint32_t firstMissing);
 
+// Which of the eight words at `words` the lanes write themselves, bit i
+// for word i: every finite float below 10^8 in magnitude for the %.3f
+// texts, and for the shortest texts every one below 10^7 that
+// formatShortest writes in the fixed form. The others take formatValue and
+// formatShortest. 0 without vectors. For the tests.
+int valueLanes(const uint32_t* words);
+int shortestLanes(const uint32_t* words);
+
 // Bit i of lineFeeds[i / 64] is set where block[i] is a line feed, and of
 // nuls[i / 64] where it is a NUL, for i < n; higher bits are clear. Each
 // array has room for n / 64 + 1 words.
