@@ -93,7 +93,7 @@ struct EightTexts {
 // in the low bits, 0x4338000000000000 + n.
 constexpr double kIntegerBits = 0x1.8p52;
 
-AVX2 inline void eightTexts(__m256i words, uint64_t suffix, uint64_t extra, EightTexts& texts) {
+AVX2 inline __attribute__((always_inline)) void eightTexts(__m256i words, uint64_t suffix, uint64_t extra, EightTexts& texts) {
   const __m256d integerBits = _mm256_set1_pd(kIntegerBits);
   __m256d remainders[2];
   __m256i quotients[2], negative[2];
@@ -229,7 +229,7 @@ AVX2 void storeFour(char (*texts)[16], __m256i low, __m256i high) {
 
 // Four floats, in the low 32 bits of 64-bit lanes; their texts go to
 // lanes `at` to `at + 3` of `texts`.
-AVX2 void fourShortest(__m256i word, EightShortest& texts, int at) {
+AVX2 inline __attribute__((always_inline)) void fourShortest(__m256i word, EightShortest& texts, int at) {
   const __m256i zero = _mm256_setzero_si256();
   const __m256i one = _mm256_set1_epi64x(1);
   __m256i sign = _mm256_srli_epi64(word, 31);
@@ -332,7 +332,7 @@ AVX2 void fourShortest(__m256i word, EightShortest& texts, int at) {
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(texts.fractionLength + at), fractionLength);
 }
 
-AVX2 inline void eightShortest(__m256i words, EightShortest& texts) {
+AVX2 inline __attribute__((always_inline)) void eightShortest(__m256i words, EightShortest& texts) {
   texts.fits = 0;
   fourShortest(_mm256_cvtepu32_epi64(_mm256_castsi256_si128(words)), texts, 0);
   fourShortest(_mm256_cvtepu32_epi64(_mm256_extracti128_si256(words, 1)), texts, 4);
