@@ -66,37 +66,39 @@ AVX2 __m256i fourDigits(__m256i x) {
 }
 
 // The %.3f texts of eight words, each followed by a two-byte suffix, for
-// every finite float below 10^8 in magnitude; the rest (NaN, infinities,
-// larger) are left to formatValue. Each text is at most 15 bytes:
+// every finite float below 10^7 in magnitude; the rest (NaN, infinities,
+// larger) are left to formatValue. Each text is at most 14 bytes:
 //
-//   "-99999992.000, "   sign, up to eight digits, point, three, suffix
+//   "-9999999.999, "   sign, up to seven digits, point, three, suffix
 //
 // x * 1000 is exact in a double (24 + 10 bits of 53), so rounding it to an
 // integer t, to nearest with ties to even as printf does, rounds the exact
-// value to three decimals; t < 10^11 below the bound. The rest is exact
-// arithmetic on integers, some of them held in doubles (below 2^53 every
-// integer is one):
+// value to three decimals; t < 10^10 below the bound. The rest is exact
+// integer arithmetic:
 //
-//   t = 12345678901   ->  Q = t / 10^4 = 1234567,  G = t % 10^4 = 8901
-//                     ->  "01234567" and "8.901" + suffix
-//                     ->  leading zeros off "01234567" (never its last
-//                         digit), the sign in the place of the last one
-//                     ->  "1234567" "8.901, "  ->  "-1234567" "8.901, "
+//   t = 1234567890   ->  Q = t / 10^4 = 123456,  G = t % 10^4 = 7890
+//                    ->  "00123456" and "7.890" + suffix
+//                    ->  leading zeros off "00123456" (never its last
+//                        digit), the sign in the place of the last one
+//                    ->  "123456" "7.890, "  ->  "-123456" "7.890, "
 struct EightTexts {
-  alignas(32) char text[8][16];  // the text, then bytes of no account
+  alignas(32) char text[8][16];  // the text, then bytes of no account; see kTextSlot
   uint64_t length[8];            // of the text, plus the caller's `extra`
   int fits;                      // bit i: word i is in the lanes
 };
 
+// Where the text of word i is: the lanes store them in pairs 0, 2 | 1, 3.
+constexpr size_t kTextSlot[8] = {0, 2, 1, 3, 4, 6, 5, 7};
+
 // 1.5 * 2^52: from 2^52 to 2^53 the doubles are the integers, so adding it
-// to a double from -0.5 up to 2^51 rounds that to an integer n and leaves n
+// to a double from 0 up to 2^51 rounds that to an integer n, in the
+// default rounding mode (to nearest, ties to even: printf's), and leaves n
 // in the low bits, 0x4338000000000000 + n.
 constexpr double kIntegerBits = 0x1.8p52;
 
-AVX2 inline __attribute__((always_inline)) void eightTexts(__m256i words, uint64_t suffix, uint64_t extra, EightTexts& texts) {
-  const __m256d integerBits = _mm256_set1_pd(kIntegerBits);
-  __m256d remainders[2];
-  __m256i quotients[2], negative[2];
+AVX2 inline __attribute__((always_inline)) void eightTexts(__m256i words, uint64_t suffix, uint64_t extra,
+                                                           EightTexts& texts) {
+  __m256i remainders[2], quotients[2], negative[2];
   texts.fits = 0;
   for (int half = 0; half < 2; ++half) {
     __m128 four = _mm256_castps256_ps128(_mm256_castsi256_ps(words));
@@ -104,25 +106,23 @@ AVX2 inline __attribute__((always_inline)) void eightTexts(__m256i words, uint64
       four = _mm256_extractf128_ps(_mm256_castsi256_ps(words), 1);
     // Widening to a double and the product with 1000 are exact; the sign
     // is the float's, kept also for -0.0 and for negatives that round to 0.
+    // Other lanes, NaN and all, get harmless nonsense: integer lanes have
+    // no traps.
     __m256d scaled = _mm256_mul_pd(_mm256_cvtps_pd(four), _mm256_set1_pd(1000.0));
     negative[half] = _mm256_cmpgt_epi64(_mm256_setzero_si256(), _mm256_castpd_si256(scaled));
-    __m256d t = _mm256_andnot_pd(_mm256_set1_pd(-0.0), scaled);
-    t = _mm256_round_pd(t, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-    texts.fits |= _mm256_movemask_pd(_mm256_cmp_pd(t, _mm256_set1_pd(1e11), _CMP_LT_OQ)) << 4 * half;
-    t = _mm256_min_pd(t, _mm256_set1_pd(1e11 - 1));  // NaN gives the bound: the other lanes stay harmless
-    // Q = floor(t / 10^4). t * 10^-4 is within 10^-8 of t / 10^4 = Q + f,
-    // f a multiple of 10^-4 below 1, so less 0.49995 it lies strictly
-    // within 0.5 of Q, never near a tie, and adding kIntegerBits rounds it
-    // to Q. Then G = t - 10^4 Q, all of it exact integers below 2^53.
-    __m256d q = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(t, _mm256_set1_pd(1e-4)), _mm256_set1_pd(-0.49995)),
-                              integerBits);
-    quotients[half] = _mm256_castpd_si256(q);
-    q = _mm256_sub_pd(q, integerBits);
-    remainders[half] = _mm256_add_pd(_mm256_sub_pd(t, _mm256_mul_pd(q, _mm256_set1_pd(1e4))), integerBits);
+    __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), scaled);
+    texts.fits |= _mm256_movemask_pd(_mm256_cmp_pd(magnitude, _mm256_set1_pd(1e10), _CMP_LT_OQ)) << 4 * half;
+    __m256i t = _mm256_castpd_si256(_mm256_add_pd(magnitude, _mm256_set1_pd(kIntegerBits)));
+    // Q = t / 10^4 = (t / 16) / 625: t / 16 < 2^30, times 2^41 / 625
+    // rounded up (73 / 2^41 too much for each 625, less than 2^-32), all
+    // of it in the low 32 bits of t's. G = t - 10^4 Q in the low 32 bits.
+    __m256i q = _mm256_srli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(t, 4), _mm256_set1_epi64x(3518437209)), 41);
+    quotients[half] = q;
+    remainders[half] = _mm256_sub_epi64(t, _mm256_mul_epu32(q, _mm256_set1_epi64x(10000)));
   }
   // The eight G, words 0, 1, 4, 5 | 2, 3, 6, 7, as four digits each.
   __m256i fractions = fourDigits(_mm256_castps_si256(_mm256_shuffle_ps(
-      _mm256_castpd_ps(remainders[0]), _mm256_castpd_ps(remainders[1]), 0x88)));
+      _mm256_castsi256_ps(remainders[0]), _mm256_castsi256_ps(remainders[1]), 0x88)));
   const __m256i tailOf[2] = {
       _mm256_setr_epi8(0, -1, 1, 2, 3, -1, -1, -1, 4, -1, 5, 6, 7, -1, -1, -1, 0, -1, 1, 2, 3, -1, -1, -1, 4, -1, 5,
                        6, 7, -1, -1, -1),
@@ -132,33 +132,30 @@ AVX2 inline __attribute__((always_inline)) void eightTexts(__m256i words, uint64
   for (int half = 0; half < 2; ++half) {
     // "d.ddd" and the suffix: G's digits with the point after the first.
     __m256i tail = _mm256_or_si256(_mm256_shuffle_epi8(fractions, tailOf[half]), tailBytes);
-    // Q < 10^7 as Q / 10^4 and Q % 10^4 (the product with 2^45 / 10^4
+    // Q < 10^6 as Q / 10^4 and Q % 10^4 (the product with 2^45 / 10^4
     // rounded up, exact below 2^32), then its eight digits.
-    __m256i q = quotients[half];  // Q in the low 32 bits
+    __m256i q = quotients[half];
     __m256i high = _mm256_srli_epi64(_mm256_mul_epu32(q, _mm256_set1_epi64x(0xD1B71759)), 45);
     __m256i low = _mm256_sub_epi64(q, _mm256_mul_epu32(high, _mm256_set1_epi64x(10000)));
     __m256i whole = fourDigits(_mm256_or_si256(high, _mm256_slli_epi64(low, 32)));
-    // Its leading zeros, at least one and at most all eight: the run of
+    // Its leading zeros, at least two and at most all eight: the run of
     // 0xFF bytes from the lowest, isolated by the carry of adding 1, and
-    // counted eight bits a byte by the sum of bytes.
+    // counted eight bits a byte by the sum of bytes. A negative keeps one,
+    // to be its sign: '0' - 3 is '-'.
     __m256i zeros = _mm256_cmpeq_epi8(whole, _mm256_set1_epi8('0'));
     __m256i run = _mm256_andnot_si256(_mm256_add_epi64(zeros, _mm256_set1_epi64x(1)), zeros);
     __m256i skip = _mm256_sad_epu8(_mm256_and_si256(run, _mm256_set1_epi8(8)), _mm256_setzero_si256());
-    // A negative's sign takes the place of the last leading zero.
-    __m256i last = _mm256_andnot_si256(_mm256_srli_epi64(run, 8), run);
-    whole = _mm256_sub_epi8(whole, _mm256_and_si256(_mm256_and_si256(last, negative[half]), _mm256_set1_epi8('0' - '-')));
     skip = _mm256_add_epi64(skip, _mm256_slli_epi64(negative[half], 3));  // 8 bits fewer
     // The integer part without its skipped bytes, then the tail: sixteen
-    // bytes in two words. Shifts by 64 bits or more give 0.
+    // bytes in two words, stored in the order words 0, 2, 1, 3. Shifts by
+    // 64 bits or more give 0.
     __m256i first = _mm256_or_si256(_mm256_srlv_epi64(whole, skip),
                                     _mm256_sllv_epi64(tail, _mm256_sub_epi64(_mm256_set1_epi64x(64), skip)));
+    first = _mm256_sub_epi64(first, _mm256_and_si256(negative[half], _mm256_set1_epi64x('0' - '-')));
     __m256i second = _mm256_srlv_epi64(tail, skip);
-    __m256i even = _mm256_unpacklo_epi64(first, second);  // words 0 | 2
-    __m256i odd = _mm256_unpackhi_epi64(first, second);   // words 1 | 3
-    _mm256_store_si256(reinterpret_cast<__m256i*>(texts.text[4 * half]), _mm256_permute2x128_si256(even, odd, 0x20));
-    _mm256_store_si256(reinterpret_cast<__m256i*>(texts.text[4 * half + 2]),
-                       _mm256_permute2x128_si256(even, odd, 0x31));
-    // 8 + 7 bytes less the skipped ones.
+    _mm256_store_si256(reinterpret_cast<__m256i*>(texts.text[4 * half]), _mm256_unpacklo_epi64(first, second));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(texts.text[4 * half + 2]), _mm256_unpackhi_epi64(first, second));
+    // 8 + 7 bytes less those skipped.
     __m256i length = _mm256_srli_epi64(
         _mm256_sub_epi64(_mm256_set1_epi64x(static_cast<long long>(8 * (15 + extra))), skip), 3);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(texts.length + 4 * half), length);
@@ -384,19 +381,24 @@ AVX2 char* formatPlainValues(char* out, const uint32_t* words, size_t n) {
     return out;
   std::memcpy(out, ", ", 2);
   out += 2;
-  EightTexts texts;
-  for (size_t i = 0; i < n; i += 8) {
-    eightTexts(loadWords(words + i, n - i), ' ' << 8 | ',', 0, texts);
-    size_t lanes = n - i < 8 ? n - i : 8;
+  EightTexts texts[2];
+  for (size_t i = 0; i < n; i += 16) {
+    eightTexts(loadWords(words + i, n - i), ' ' << 8 | ',', 0, texts[0]);
+    if (n - i > 8)
+      eightTexts(loadWords(words + i + 8, n - i - 8), ' ' << 8 | ',', 0, texts[1]);
+    for (size_t j = i; j < n && j < i + 16; j += 8) {
+    const EightTexts& t = texts[(j - i) / 8];
+    size_t lanes = n - j < 8 ? n - j : 8;
     for (size_t lane = 0; lane < lanes; ++lane) {
-      if (texts.fits >> lane & 1) {
-        std::memcpy(out, texts.text[lane], 16);
-        out += texts.length[lane];
+      if (t.fits >> lane & 1) {
+        std::memcpy(out, t.text[kTextSlot[lane]], 16);
+        out += t.length[lane];
       } else {
-        out = formatValue(out, words[i + lane]);
+        out = formatValue(out, words[j + lane]);
         std::memcpy(out, ", ", 2);
         out += 2;
       }
+    }
     }
   }
   return out - 2;
@@ -410,7 +412,7 @@ AVX2 char* formatVerboseValues(char* out, const uint32_t* words, size_t n, const
     for (size_t lane = 0; lane < lanes; ++lane) {
       std::memcpy(out, names[i + lane], kNameRoom);
       if (texts.fits >> lane & 1) {
-        std::memcpy(out + 25, texts.text[lane], 16);
+        std::memcpy(out + 25, texts.text[kTextSlot[lane]], 16);
         out += texts.length[lane];
       } else {
         out = formatValue(out + 25, words[i + lane]);

@@ -41,7 +41,7 @@ char* formatShortestValues(char* out, const uint32_t* words, size_t n, const cha
                            uint32_t firstMissing);
 
 // Which of the eight words at `words` the lanes write themselves, bit i
-// for word i: every finite float below 10^8 in magnitude for the %.3f
+// for word i: every finite float below 10^7 in magnitude for the %.3f
 // texts, and for the shortest texts every one below 10^7 that
 // formatShortest writes in the fixed form. The others take formatValue and
 // formatShortest. 0 without vectors. For the tests.
