@@ -65,7 +65,37 @@ AVX2 __m256i fourDigits(__m256i x) {
   return _mm256_add_epi8(_mm256_or_si256(tens, _mm256_slli_epi16(ones, 8)), _mm256_set1_epi8('0'));
 }
 
-// The %.3f texts of eight words, each followed by a two-byte suffix, for
+// The usual readings, below 1000, take a shorter way: the %.3f texts of
+// eight words whose floats all have |x| < 999.99, "ddd.ddd" less the
+// leading zeros, one to a 64-bit lane, without the sign. x * 1000 is exact
+// in a double and rounded to an integer t < 10^6 as below (kIntegerBits);
+// from there on all is integer arithmetic.
+struct NarrowTexts {
+  uint64_t text[8];
+  uint64_t length[8];
+};
+
+AVX2 inline __attribute__((always_inline)) void narrowTexts(__m256i words, NarrowTexts& texts);
+AVX2 __m256i loadWords(const uint32_t* words, size_t left);
+
+// Sixteen numbers below 10^4, two in each 64-bit lane of `low` and of
+// `high`, to their digits, in the same places: fourDigits, but in 16-bit
+// lanes, sixteen at a time.
+AVX2 void eightDigits(__m256i low, __m256i high, __m256i& lowDigits, __m256i& highDigits) {
+  __m256i x = _mm256_packus_epi32(low, high);  // low's 0-3, high's 0-3 | low's 4-7, high's 4-7
+  __m256i hundreds = _mm256_srli_epi16(_mm256_mulhi_epu16(x, _mm256_set1_epi16(5243)), 3);
+  __m256i rest = _mm256_sub_epi16(x, _mm256_mullo_epi16(hundreds, _mm256_set1_epi16(100)));
+  __m256i tens = _mm256_mulhi_epu16(hundreds, _mm256_set1_epi16(6554));
+  __m256i first = _mm256_or_si256(tens, _mm256_slli_epi16(_mm256_sub_epi16(hundreds, _mm256_mullo_epi16(tens, _mm256_set1_epi16(10))), 8));
+  tens = _mm256_mulhi_epu16(rest, _mm256_set1_epi16(6554));
+  __m256i second = _mm256_or_si256(tens, _mm256_slli_epi16(_mm256_sub_epi16(rest, _mm256_mullo_epi16(tens, _mm256_set1_epi16(10))), 8));
+  first = _mm256_add_epi8(first, _mm256_set1_epi8('0'));
+  second = _mm256_add_epi8(second, _mm256_set1_epi8('0'));
+  lowDigits = _mm256_unpacklo_epi16(first, second);
+  highDigits = _mm256_unpackhi_epi16(first, second);
+}
+
+// The %.3f texts of sixteen words, each followed by a two-byte suffix, for
 // every finite float below 10^7 in magnitude; the rest (NaN, infinities,
 // larger) are left to formatValue. Each text is at most 14 bytes:
 //
@@ -81,14 +111,17 @@ AVX2 __m256i fourDigits(__m256i x) {
 //                    ->  leading zeros off "00123456" (never its last
 //                        digit), the sign in the place of the last one
 //                    ->  "123456" "7.890, "  ->  "-123456" "7.890, "
-struct EightTexts {
-  alignas(32) char text[8][16];  // the text, then bytes of no account; see kTextSlot
-  uint64_t length[8];            // of the text, plus the caller's `extra`
-  int fits;                      // bit i: word i is in the lanes
-};
+//
+// Sixteen at a time, in four quarters of four in 64-bit lanes: chains of
+// the lengths of these would leave much of the CPU idle eight at a time.
+struct SixteenTexts {
+  alignas(32) char text[16][16];  // the text, then bytes of no account; see textOf
+  uint64_t length[16];            // of the text, plus the caller's `extra`
+  int fits;                       // bit i: word i is in the lanes
 
-// Where the text of word i is: the lanes store them in pairs 0, 2 | 1, 3.
-constexpr size_t kTextSlot[8] = {0, 2, 1, 3, 4, 6, 5, 7};
+  // The lanes store the texts of each quarter in the order 0, 2, 1, 3.
+  const char* textOf(size_t i) const { return text[(i & ~size_t{3}) | (i & 1) << 1 | (i & 2) >> 1]; }
+};
 
 // 1.5 * 2^52: from 2^52 to 2^53 the doubles are the integers, so adding it
 // to a double from 0 up to 2^51 rounds that to an integer n, in the
@@ -96,69 +129,156 @@ constexpr size_t kTextSlot[8] = {0, 2, 1, 3, 4, 6, 5, 7};
 // in the low bits, 0x4338000000000000 + n.
 constexpr double kIntegerBits = 0x1.8p52;
 
-AVX2 inline __attribute__((always_inline)) void eightTexts(__m256i words, uint64_t suffix, uint64_t extra,
-                                                           EightTexts& texts) {
-  __m256i remainders[2], quotients[2], negative[2];
-  texts.fits = 0;
+AVX2 inline __attribute__((always_inline)) void narrowTexts(__m256i words, NarrowTexts& texts) {
+  __m256d rounded[2];
   for (int half = 0; half < 2; ++half) {
-    __m128 four = _mm256_castps256_ps128(_mm256_castsi256_ps(words));
-    if (half == 1)
-      four = _mm256_extractf128_ps(_mm256_castsi256_ps(words), 1);
+    __m128 four = half == 0 ? _mm256_castps256_ps128(_mm256_castsi256_ps(words))
+                            : _mm256_extractf128_ps(_mm256_castsi256_ps(words), 1);
+    __m256d scaled = _mm256_mul_pd(_mm256_cvtps_pd(four), _mm256_set1_pd(1000.0));
+    rounded[half] = _mm256_add_pd(_mm256_andnot_pd(_mm256_set1_pd(-0.0), scaled), _mm256_set1_pd(kIntegerBits));
+  }
+  // The eight t, words 0, 1, 4, 5 | 2, 3, 6, 7; t / 1000 exactly, by the
+  // 64-bit product with 2^38 / 1000 rounded up.
+  __m256i t = _mm256_castps_si256(
+      _mm256_shuffle_ps(_mm256_castpd_ps(rounded[0]), _mm256_castpd_ps(rounded[1]), 0x88));
+  const __m256i magic = _mm256_set1_epi32(0x10624DD3);
+  __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(t, magic), 38);
+  __m256i odd = _mm256_srli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(t, 32), magic), 38);
+  __m256i whole = _mm256_or_si256(even, _mm256_slli_epi64(odd, 32));
+  __m256i fraction = _mm256_sub_epi32(t, _mm256_mullo_epi32(whole, _mm256_set1_epi32(1000)));
+  // Sixteen-bit lanes: whole, fraction of each word (each < 1000). Three
+  // digits of each: x / 100 = x * 5243 >> 19 and r / 10 = r * 6554 >> 16,
+  // exact below 1000 and 100.
+  __m256i parts = _mm256_or_si256(whole, _mm256_slli_epi32(fraction, 16));
+  __m256i hundreds = _mm256_srli_epi16(_mm256_mulhi_epu16(parts, _mm256_set1_epi16(5243)), 3);
+  __m256i rest = _mm256_sub_epi16(parts, _mm256_mullo_epi16(hundreds, _mm256_set1_epi16(100)));
+  __m256i tens = _mm256_mulhi_epu16(rest, _mm256_set1_epi16(6554));
+  __m256i ones = _mm256_sub_epi16(rest, _mm256_mullo_epi16(tens, _mm256_set1_epi16(10)));
+  __m256i high2 = _mm256_or_si256(hundreds, _mm256_slli_epi16(tens, 8));  // bytes: hundreds, tens
+  // Into "HTO.HTO" order, then to characters; the point falls where the
+  // shuffles leave a zero. Each half holds four words: two texts from the
+  // first shuffles (words 0, 1 | 2, 3), two from the second (4, 5 | 6, 7).
+  const __m256i digitsAt = _mm256_setr_epi8('0', '0', '0', '.', '0', '0', '0', 0, '0', '0', '0', '.', '0', '0', '0',
+                                            0, '0', '0', '0', '.', '0', '0', '0', 0, '0', '0', '0', '.', '0', '0',
+                                            '0', 0);
+  const __m256i firstHigh = _mm256_setr_epi8(0, 1, -1, -1, 2, 3, -1, -1, 4, 5, -1, -1, 6, 7, -1, -1, 0, 1, -1, -1,
+                                             2, 3, -1, -1, 4, 5, -1, -1, 6, 7, -1, -1);
+  const __m256i firstOnes = _mm256_setr_epi8(-1, -1, 0, -1, -1, -1, 2, -1, -1, -1, 4, -1, -1, -1, 6, -1, -1, -1,
+                                             0, -1, -1, -1, 2, -1, -1, -1, 4, -1, -1, -1, 6, -1);
+  const __m256i secondHigh = _mm256_setr_epi8(8, 9, -1, -1, 10, 11, -1, -1, 12, 13, -1, -1, 14, 15, -1, -1, 8, 9,
+                                              -1, -1, 10, 11, -1, -1, 12, 13, -1, -1, 14, 15, -1, -1);
+  const __m256i secondOnes = _mm256_setr_epi8(-1, -1, 8, -1, -1, -1, 10, -1, -1, -1, 12, -1, -1, -1, 14, -1, -1, -1,
+                                              8, -1, -1, -1, 10, -1, -1, -1, 12, -1, -1, -1, 14, -1);
+  __m256i first = _mm256_or_si256(_mm256_shuffle_epi8(high2, firstHigh), _mm256_shuffle_epi8(ones, firstOnes));
+  __m256i second = _mm256_or_si256(_mm256_shuffle_epi8(high2, secondHigh), _mm256_shuffle_epi8(ones, secondOnes));
+  // The integer part's leading zeros, two at most, shifted out of each
+  // text: one when it is below 100 (t below 100000), two below 10.
+  __m256i skip = _mm256_sub_epi32(_mm256_setzero_si256(),
+                                  _mm256_add_epi32(_mm256_cmpgt_epi32(_mm256_set1_epi32(100000), t),
+                                                   _mm256_cmpgt_epi32(_mm256_set1_epi32(10000), t)));
+  __m256i lowSkip = _mm256_unpacklo_epi32(skip, _mm256_setzero_si256());  // words 0, 1 | 2, 3
+  __m256i highSkip = _mm256_unpackhi_epi32(skip, _mm256_setzero_si256());
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(texts.text),
+                      _mm256_srlv_epi64(_mm256_add_epi8(first, digitsAt), _mm256_slli_epi64(lowSkip, 3)));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(texts.text + 4),
+                      _mm256_srlv_epi64(_mm256_add_epi8(second, digitsAt), _mm256_slli_epi64(highSkip, 3)));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(texts.length), _mm256_sub_epi64(_mm256_set1_epi64x(7), lowSkip));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(texts.length + 4), _mm256_sub_epi64(_mm256_set1_epi64x(7), highSkip));
+}
+
+// Whether all of the first `left` (at most sixteen) words at `words` take
+// narrowTexts.
+AVX2 inline bool allNarrow(const uint32_t* words, size_t left) {
+  const __m256i magnitude = _mm256_set1_epi32(0x7FFFFFFF), bound = _mm256_set1_epi32(0x4479FF5C);  // 999.99
+  __m256i low = _mm256_and_si256(loadWords(words, left), magnitude);
+  __m256i high = _mm256_and_si256(loadWords(words + 8, left < 8 ? 0 : left - 8), magnitude);
+  __m256i below = _mm256_and_si256(_mm256_cmpgt_epi32(bound, low), _mm256_cmpgt_epi32(bound, high));
+  return _mm256_movemask_epi8(below) == -1;
+}
+
+// The first `left` (at most sixteen) of the words at `words`.
+AVX2 inline __attribute__((always_inline)) void sixteenTexts(const uint32_t* words, size_t left, uint64_t suffix,
+                                                             uint64_t extra, SixteenTexts& texts) {
+  __m256i t[4], quotients[4], negative[4];
+  texts.fits = 0;
+  for (int quarter = 0; quarter < 4; ++quarter) {
+    __m128i four;
+    size_t at = 4 * static_cast<size_t>(quarter);
+    if (left >= at + 4) {
+      four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words + at));
+    } else {
+      uint32_t padded[4] = {};
+      for (size_t i = at; i < left; ++i)
+        padded[i - at] = words[i];
+      four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(padded));
+    }
     // Widening to a double and the product with 1000 are exact; the sign
     // is the float's, kept also for -0.0 and for negatives that round to 0.
     // Other lanes, NaN and all, get harmless nonsense: integer lanes have
     // no traps.
-    __m256d scaled = _mm256_mul_pd(_mm256_cvtps_pd(four), _mm256_set1_pd(1000.0));
-    negative[half] = _mm256_cmpgt_epi64(_mm256_setzero_si256(), _mm256_castpd_si256(scaled));
+    __m256d scaled = _mm256_mul_pd(_mm256_cvtps_pd(_mm_castsi128_ps(four)), _mm256_set1_pd(1000.0));
+    negative[quarter] = _mm256_cmpgt_epi64(_mm256_setzero_si256(), _mm256_castpd_si256(scaled));
     __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), scaled);
-    texts.fits |= _mm256_movemask_pd(_mm256_cmp_pd(magnitude, _mm256_set1_pd(1e10), _CMP_LT_OQ)) << 4 * half;
-    __m256i t = _mm256_castpd_si256(_mm256_add_pd(magnitude, _mm256_set1_pd(kIntegerBits)));
+    texts.fits |= _mm256_movemask_pd(_mm256_cmp_pd(magnitude, _mm256_set1_pd(1e10), _CMP_LT_OQ)) << 4 * quarter;
+    t[quarter] = _mm256_castpd_si256(_mm256_add_pd(magnitude, _mm256_set1_pd(kIntegerBits)));
     // Q = t / 10^4 = (t / 16) / 625: t / 16 < 2^30, times 2^41 / 625
     // rounded up (73 / 2^41 too much for each 625, less than 2^-32), all
-    // of it in the low 32 bits of t's. G = t - 10^4 Q in the low 32 bits.
-    __m256i q = _mm256_srli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(t, 4), _mm256_set1_epi64x(3518437209)), 41);
-    quotients[half] = q;
-    remainders[half] = _mm256_sub_epi64(t, _mm256_mul_epu32(q, _mm256_set1_epi64x(10000)));
+    // of it in the low 32 bits of t's.
+    quotients[quarter] = _mm256_srli_epi64(
+        _mm256_mul_epu32(_mm256_srli_epi64(t[quarter], 4), _mm256_set1_epi64x(3518437209)), 41);
   }
-  // The eight G, words 0, 1, 4, 5 | 2, 3, 6, 7, as four digits each.
-  __m256i fractions = fourDigits(_mm256_castps_si256(_mm256_shuffle_ps(
-      _mm256_castsi256_ps(remainders[0]), _mm256_castsi256_ps(remainders[1]), 0x88)));
   const __m256i tailOf[2] = {
       _mm256_setr_epi8(0, -1, 1, 2, 3, -1, -1, -1, 4, -1, 5, 6, 7, -1, -1, -1, 0, -1, 1, 2, 3, -1, -1, -1, 4, -1, 5,
                        6, 7, -1, -1, -1),
       _mm256_setr_epi8(8, -1, 9, 10, 11, -1, -1, -1, 12, -1, 13, 14, 15, -1, -1, -1, 8, -1, 9, 10, 11, -1, -1, -1,
                        12, -1, 13, 14, 15, -1, -1, -1)};
   const __m256i tailBytes = _mm256_set1_epi64x(static_cast<long long>('.' << 8 | suffix << 40));
-  for (int half = 0; half < 2; ++half) {
-    // "d.ddd" and the suffix: G's digits with the point after the first.
-    __m256i tail = _mm256_or_si256(_mm256_shuffle_epi8(fractions, tailOf[half]), tailBytes);
+  for (int pair = 0; pair < 4; pair += 2) {
+    // G = t - 10^4 Q, in the low 32 bits; the eight of two quarters, words
+    // 0, 1, 4, 5 | 2, 3, 6, 7 of them, as four digits each.
+    __m256i remainders[2];
+    for (int k = 0; k < 2; ++k)
+      remainders[k] = _mm256_sub_epi64(t[pair + k], _mm256_mul_epu32(quotients[pair + k], _mm256_set1_epi64x(10000)));
+    __m256i fractions = fourDigits(_mm256_castps_si256(
+        _mm256_shuffle_ps(_mm256_castsi256_ps(remainders[0]), _mm256_castsi256_ps(remainders[1]), 0x88)));
     // Q < 10^6 as Q / 10^4 and Q % 10^4 (the product with 2^45 / 10^4
-    // rounded up, exact below 2^32), then its eight digits.
-    __m256i q = quotients[half];
-    __m256i high = _mm256_srli_epi64(_mm256_mul_epu32(q, _mm256_set1_epi64x(0xD1B71759)), 45);
-    __m256i low = _mm256_sub_epi64(q, _mm256_mul_epu32(high, _mm256_set1_epi64x(10000)));
-    __m256i whole = fourDigits(_mm256_or_si256(high, _mm256_slli_epi64(low, 32)));
-    // Its leading zeros, at least two and at most all eight: the run of
-    // 0xFF bytes from the lowest, isolated by the carry of adding 1, and
-    // counted eight bits a byte by the sum of bytes. A negative keeps one,
-    // to be its sign: '0' - 3 is '-'.
-    __m256i zeros = _mm256_cmpeq_epi8(whole, _mm256_set1_epi8('0'));
-    __m256i run = _mm256_andnot_si256(_mm256_add_epi64(zeros, _mm256_set1_epi64x(1)), zeros);
-    __m256i skip = _mm256_sad_epu8(_mm256_and_si256(run, _mm256_set1_epi8(8)), _mm256_setzero_si256());
-    skip = _mm256_add_epi64(skip, _mm256_slli_epi64(negative[half], 3));  // 8 bits fewer
-    // The integer part without its skipped bytes, then the tail: sixteen
-    // bytes in two words, stored in the order words 0, 2, 1, 3. Shifts by
-    // 64 bits or more give 0.
-    __m256i first = _mm256_or_si256(_mm256_srlv_epi64(whole, skip),
-                                    _mm256_sllv_epi64(tail, _mm256_sub_epi64(_mm256_set1_epi64x(64), skip)));
-    first = _mm256_sub_epi64(first, _mm256_and_si256(negative[half], _mm256_set1_epi64x('0' - '-')));
-    __m256i second = _mm256_srlv_epi64(tail, skip);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(texts.text[4 * half]), _mm256_unpacklo_epi64(first, second));
-    _mm256_store_si256(reinterpret_cast<__m256i*>(texts.text[4 * half + 2]), _mm256_unpackhi_epi64(first, second));
-    // 8 + 7 bytes less those skipped.
-    __m256i length = _mm256_srli_epi64(
-        _mm256_sub_epi64(_mm256_set1_epi64x(static_cast<long long>(8 * (15 + extra))), skip), 3);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(texts.length + 4 * half), length);
+    // rounded up, exact below 2^32), then their four digits each: the
+    // eight digits of Q.
+    __m256i parts[2];
+    for (int k = 0; k < 2; ++k) {
+      __m256i q = quotients[pair + k];
+      __m256i high = _mm256_srli_epi64(_mm256_mul_epu32(q, _mm256_set1_epi64x(0xD1B71759)), 45);
+      __m256i low = _mm256_sub_epi64(q, _mm256_mul_epu32(high, _mm256_set1_epi64x(10000)));
+      parts[k] = _mm256_or_si256(high, _mm256_slli_epi64(low, 32));
+    }
+    __m256i wholes[2];
+    eightDigits(parts[0], parts[1], wholes[0], wholes[1]);
+    for (int k = 0; k < 2; ++k) {
+      int quarter = pair + k;
+      // "d.ddd" and the suffix: G's digits with the point after the first.
+      __m256i tail = _mm256_or_si256(_mm256_shuffle_epi8(fractions, tailOf[k]), tailBytes);
+      // Q's leading zeros, at least two and at most all eight: the run of
+      // 0xFF bytes from the lowest, isolated by the carry of adding 1, and
+      // counted eight bits a byte by the sum of bytes. A negative keeps
+      // one, to be its sign: '0' - 3 is '-'.
+      __m256i zeros = _mm256_cmpeq_epi8(wholes[k], _mm256_set1_epi8('0'));
+      __m256i run = _mm256_andnot_si256(_mm256_add_epi64(zeros, _mm256_set1_epi64x(1)), zeros);
+      __m256i skip = _mm256_sad_epu8(_mm256_and_si256(run, _mm256_set1_epi8(8)), _mm256_setzero_si256());
+      skip = _mm256_add_epi64(skip, _mm256_slli_epi64(negative[quarter], 3));  // 8 bits fewer
+      // The integer part without its skipped bytes, then the tail:
+      // sixteen bytes in two words. Shifts by 64 bits or more give 0.
+      __m256i first = _mm256_or_si256(_mm256_srlv_epi64(wholes[k], skip),
+                                      _mm256_sllv_epi64(tail, _mm256_sub_epi64(_mm256_set1_epi64x(64), skip)));
+      first = _mm256_sub_epi64(first, _mm256_and_si256(negative[quarter], _mm256_set1_epi64x('0' - '-')));
+      __m256i second = _mm256_srlv_epi64(tail, skip);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(texts.text[4 * quarter]), _mm256_unpacklo_epi64(first, second));
+      _mm256_store_si256(reinterpret_cast<__m256i*>(texts.text[4 * quarter + 2]),
+                         _mm256_unpackhi_epi64(first, second));
+      // 8 + 7 bytes less those skipped.
+      __m256i length = _mm256_srli_epi64(
+          _mm256_sub_epi64(_mm256_set1_epi64x(static_cast<long long>(8 * (15 + extra))), skip), 3);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(texts.length + 4 * quarter), length);
+    }
   }
 }
 
@@ -375,44 +495,67 @@ AVX2 size_t convertCleanWindows(const char* p, size_t left, uint32_t* words, siz
 }
 
 AVX2 char* formatPlainValues(char* out, const uint32_t* words, size_t n) {
-  // Each text from the lanes brings the ", " of the next: one is written
-  // before the first, and the last one's is taken back at the end.
-  if (n == 0)
-    return out;
-  std::memcpy(out, ", ", 2);
-  out += 2;
-  EightTexts texts[2];
   for (size_t i = 0; i < n; i += 16) {
-    eightTexts(loadWords(words + i, n - i), ' ' << 8 | ',', 0, texts[0]);
-    if (n - i > 8)
-      eightTexts(loadWords(words + i + 8, n - i - 8), ' ' << 8 | ',', 0, texts[1]);
-    for (size_t j = i; j < n && j < i + 16; j += 8) {
-    const EightTexts& t = texts[(j - i) / 8];
-    size_t lanes = n - j < 8 ? n - j : 8;
-    for (size_t lane = 0; lane < lanes; ++lane) {
-      if (t.fits >> lane & 1) {
-        std::memcpy(out, t.text[kTextSlot[lane]], 16);
-        out += t.length[lane];
+    size_t left = n - i < 16 ? n - i : 16;
+    if (allNarrow(words + i, left)) {
+      for (size_t j = i; j < i + left; j += 8) {
+        NarrowTexts texts;
+        narrowTexts(loadWords(words + j, n - j), texts);
+        for (size_t lane = 0; lane < 8 && j + lane < n; ++lane) {
+          std::memcpy(out, ", -", 4);  // the text overwrites the '-' unless it is negative
+          out += 2 + (words[j + lane] >> 31);
+          std::memcpy(out, &texts.text[lane], 8);
+          out += texts.length[lane];
+        }
+      }
+      continue;
+    }
+    // Each text from these lanes brings the ", " of the next: one is
+    // written before the first, and the last one's is taken back.
+    SixteenTexts texts;
+    sixteenTexts(words + i, left, ' ' << 8 | ',', 0, texts);
+    std::memcpy(out, ", ", 2);
+    out += 2;
+    for (size_t lane = 0; lane < left; ++lane) {
+      if (texts.fits >> lane & 1) {
+        std::memcpy(out, texts.textOf(lane), 16);
+        out += texts.length[lane];
       } else {
-        out = formatValue(out, words[j + lane]);
+        out = formatValue(out, words[i + lane]);
         std::memcpy(out, ", ", 2);
         out += 2;
       }
     }
-    }
+    out -= 2;
   }
-  return out - 2;
+  return out;
 }
 
 AVX2 char* formatVerboseValues(char* out, const uint32_t* words, size_t n, const char (*names)[kNameRoom]) {
-  EightTexts texts;
-  for (size_t i = 0; i < n; i += 8) {
-    eightTexts(loadWords(words + i, n - i), '\n' << 8 | '\r', 25, texts);
-    size_t lanes = n - i < 8 ? n - i : 8;
-    for (size_t lane = 0; lane < lanes; ++lane) {
+  for (size_t i = 0; i < n; i += 16) {
+    size_t left = n - i < 16 ? n - i : 16;
+    if (allNarrow(words + i, left)) {
+      for (size_t j = i; j < i + left; j += 8) {
+        NarrowTexts texts;
+        narrowTexts(loadWords(words + j, n - j), texts);
+        for (size_t lane = 0; lane < 8 && j + lane < n; ++lane) {
+          std::memcpy(out, names[j + lane], kNameRoom);
+          out[25] = '-';  // the text overwrites it unless it is negative
+          out += 25 + (words[j + lane] >> 31);
+          std::memcpy(out, &texts.text[lane], 8);
+          out += texts.length[lane];
+          std::memcpy(out, "\r\n", 2);
+          out += 2;
+        }
+      }
+      continue;
+    }
+    SixteenTexts texts;
+    sixteenTexts(words + i, left, '\n' << 8 | '\r', 25, texts);
+    for (size_t lane = 0; lane < left; ++lane) {
       std::memcpy(out, names[i + lane], kNameRoom);
       if (texts.fits >> lane & 1) {
-        std::memcpy(out + 25, texts.text[kTextSlot[lane]], 16);
+        std::memcpy(out + 25, texts.textOf(lane), 16);
         out += texts.length[lane];
       } else {
         out = formatValue(out + 25, words[i + lane]);
@@ -451,8 +594,8 @@ AVX2 char* formatShortestValues(char* out, const uint32_t* words, size_t n, cons
 }
 
 AVX2 int valueLanes(const uint32_t* words) {
-  EightTexts texts;
-  eightTexts(loadWords(words, 8), 0, 0, texts);
+  SixteenTexts texts;
+  sixteenTexts(words, 8, 0, 0, texts);
   return texts.fits;
 }
 
