@@ -128,39 +128,49 @@ TEST(Vector, ValueTextsAreWhatPrintfWrites) {
     GTEST_SKIP() << "no AVX2 here";
   std::mt19937 rng(33);
   std::vector<uint32_t> words = testWords(rng, 64, 0x807FFFFF);
-  std::vector<std::string> texts;
+  // Runs of readings below 1000 take lanes of their own: all the words
+  // again, with 10^6 as every eighth, take the general ones.
+  std::vector<uint32_t> wide;
   for (uint32_t word : words) {
-    char one[64];
-    std::snprintf(one, sizeof one, "%.3f", static_cast<double>(floatOf(word)));
-    texts.push_back(one);
+    if (wide.size() % 8 == 7)
+      wide.push_back(bitsOf(1e6f));
+    wide.push_back(word);
   }
-  // Lengths up to all the words, and all of them from each of eight
-  // starts, so that each word takes each lane.
-  std::vector<char> text(words.size() * kVerboseValueRoom);
-  auto plainAlike = [&](size_t start, size_t n) {
-    std::string expected;
-    for (size_t i = start; i < start + n; ++i)
-      expected += ", " + texts[i];
-    ASSERT_EQ(std::string(text.data(), formatPlainValues(text.data(), words.data() + start, n)), expected) << n;
-  };
-  for (size_t n = 1; n < words.size(); n += 1 + n / 3)
-    plainAlike(0, n);
-  for (size_t start = 0; start < 8; ++start)
-    plainAlike(start, words.size() - start);
-  // Verbose blocks of 32, the names from a table of their own.
+  std::vector<char> text(wide.size() * kVerboseValueRoom);
   char names[32][kNameRoom];
   for (int k = 0; k < 32; ++k)
     std::snprintf(names[k], kNameRoom, "%-24s\t", ("Reading " + std::to_string(k)).c_str());
-  for (size_t i = 0; i + 32 <= words.size(); i += 29) {
-    std::string expected;
-    for (size_t k = 0; k < 32; ++k)
-      expected += std::string(names[k]) + texts[i + k] + "\r\n";
-    ASSERT_EQ(std::string(text.data(), formatVerboseValues(text.data(), words.data() + i, 32, names)), expected) << i;
+  for (const std::vector<uint32_t>& list : {words, wide}) {
+    std::vector<std::string> texts;
+    for (uint32_t word : list) {
+      char one[64];
+      std::snprintf(one, sizeof one, "%.3f", static_cast<double>(floatOf(word)));
+      texts.push_back(one);
+    }
+    // Lengths up to all the words, and all of them from each of eight
+    // starts, so that each word takes each lane.
+    auto plainAlike = [&](size_t start, size_t n) {
+      std::string expected;
+      for (size_t i = start; i < start + n; ++i)
+        expected += ", " + texts[i];
+      ASSERT_EQ(std::string(text.data(), formatPlainValues(text.data(), list.data() + start, n)), expected) << n;
+    };
+    for (size_t n = 1; n < list.size(); n += 1 + n / 3)
+      plainAlike(0, n);
+    for (size_t start = 0; start < 8; ++start)
+      plainAlike(start, list.size() - start);
+    // Verbose blocks of 32, the names from a table of their own.
+    for (size_t i = 0; i + 32 <= list.size(); i += 29) {
+      std::string expected;
+      for (size_t k = 0; k < 32; ++k)
+        expected += std::string(names[k]) + texts[i + k] + "\r\n";
+      ASSERT_EQ(std::string(text.data(), formatVerboseValues(text.data(), list.data() + i, 32, names)), expected);
+    }
   }
-  // The lanes take every finite float below 10^7 themselves.
+  // The general lanes take every finite float below 10^7 themselves.
   for (size_t i = 0; i + 8 <= words.size(); ++i)
     for (size_t lane = 0; lane < 8; ++lane)
-      ASSERT_EQ(valueLanes(words.data() + i) >> lane & 1, std::fabs(floatOf(words[i + lane])) < 1e7f) << texts[i + lane];
+      ASSERT_EQ(valueLanes(words.data() + i) >> lane & 1, std::fabs(floatOf(words[i + lane])) < 1e7f) << i + lane;
 }
 
 // The readings of csv and NCCSV: the shortest texts, and `missing` for
