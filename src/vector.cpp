@@ -516,6 +516,14 @@ AVX2 char* formatPlainValues(char* out, const uint32_t* words, size_t n) {
     sixteenTexts(words + i, left, ' ' << 8 | ',', 0, texts);
     std::memcpy(out, ", ", 2);
     out += 2;
+    if (texts.fits == 0xFFFF && left == 16) {
+      for (size_t lane = 0; lane < 16; ++lane) {
+        std::memcpy(out, texts.textOf(lane), 16);
+        out += texts.length[lane];
+      }
+      out -= 2;
+      continue;
+    }
     for (size_t lane = 0; lane < left; ++lane) {
       if (texts.fits >> lane & 1) {
         std::memcpy(out, texts.textOf(lane), 16);
