@@ -305,10 +305,10 @@ AVX2 inline __attribute__((always_inline)) void sixteenTexts(const uint32_t* wor
 // to_chars does: the fixed one unless the exponent form ("1.234e+01") is
 // shorter. Each text is two pieces of sixteen bytes, its length each.
 struct EightShortest {
-  alignas(32) char whole[8][16];     // ',', '-' if negative, the integer part
-  alignas(32) char fraction[8][16];  // '.' and the decimals, if any
-  uint64_t wholeLength[8];
-  uint64_t fractionLength[8];
+  alignas(32) char whole[16][16];     // ',', '-' if negative, the integer part
+  alignas(32) char fraction[16][16];  // '.' and the decimals, if any
+  uint64_t wholeLength[16];
+  uint64_t fractionLength[16];
   int fits;
 };
 
@@ -395,13 +395,14 @@ AVX2 inline __attribute__((always_inline)) void fourShortest(__m256i word, Eight
   __m256i c = _mm256_andnot_si256(isZero, _mm256_blendv_epi8(nearest, tens, fewer));
   d = _mm256_andnot_si256(isZero, _mm256_add_epi64(d, fewer));  // fewer is -1 where it holds; 0 has "0"
 
-  // c's sixteen digits: "0000000" and c / 10^8 (the product with 2^58 /
-  // 10^8 rounded up, exact below 2^32), then the eight of c % 10^8 as two
-  // halves of four (c / 10^4 by the product with 2^45 / 10^4 rounded up).
-  __m256i top = _mm256_srli_epi64(_mm256_mul_epu32(c, _mm256_set1_epi64x(0xABCC7712)), 58);
-  __m256i rest = _mm256_sub_epi64(c, _mm256_mul_epu32(top, _mm256_set1_epi64x(100000000)));
-  __m256i high = _mm256_srli_epi64(_mm256_mul_epu32(rest, _mm256_set1_epi64x(0xD1B71759)), 45);
-  __m256i low = _mm256_sub_epi64(rest, _mm256_mul_epu32(high, _mm256_set1_epi64x(10000)));
+  // c's sixteen digits: "0000000", c / 10^8, then the eight of c % 10^8
+  // as two halves of four; x / 10^4 by the product with 2^45 / 10^4
+  // rounded up, exact below 2^32.
+  const __m256i tenThousand = _mm256_set1_epi64x(10000);
+  __m256i above = _mm256_srli_epi64(_mm256_mul_epu32(c, _mm256_set1_epi64x(0xD1B71759)), 45);
+  __m256i low = _mm256_sub_epi64(c, _mm256_mul_epu32(above, tenThousand));
+  __m256i top = _mm256_srli_epi64(_mm256_mul_epu32(above, _mm256_set1_epi64x(0xD1B71759)), 45);
+  __m256i high = _mm256_sub_epi64(above, _mm256_mul_epu32(top, tenThousand));
   __m256i digitsHigh = fourDigits(_mm256_or_si256(high, _mm256_slli_epi64(low, 32)));
   __m256i digitsLow = _mm256_add_epi64(_mm256_set1_epi64x(0x3030303030303030), _mm256_slli_epi64(top, 56));
 
@@ -449,10 +450,13 @@ AVX2 inline __attribute__((always_inline)) void fourShortest(__m256i word, Eight
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(texts.fractionLength + at), fractionLength);
 }
 
-AVX2 inline __attribute__((always_inline)) void eightShortest(__m256i words, EightShortest& texts) {
+AVX2 inline __attribute__((always_inline)) void eightShortest(const uint32_t* words, size_t left, EightShortest& texts) {
   texts.fits = 0;
-  fourShortest(_mm256_cvtepu32_epi64(_mm256_castsi256_si128(words)), texts, 0);
-  fourShortest(_mm256_cvtepu32_epi64(_mm256_extracti128_si256(words, 1)), texts, 4);
+  __m256i low = loadWords(words, left), high = loadWords(words + 8, left < 8 ? 0 : left - 8);
+  fourShortest(_mm256_cvtepu32_epi64(_mm256_castsi256_si128(low)), texts, 0);
+  fourShortest(_mm256_cvtepu32_epi64(_mm256_extracti128_si256(low, 1)), texts, 4);
+  fourShortest(_mm256_cvtepu32_epi64(_mm256_castsi256_si128(high)), texts, 8);
+  fourShortest(_mm256_cvtepu32_epi64(_mm256_extracti128_si256(high, 1)), texts, 12);
 }
 
 AVX2 uint64_t bitsWhereEqual(__m256i low, __m256i high, __m256i c) {
@@ -578,9 +582,9 @@ AVX2 char* formatVerboseValues(char* out, const uint32_t* words, size_t n, const
 AVX2 char* formatShortestValues(char* out, const uint32_t* words, size_t n, const char* missing,
                                 size_t missingLength, uint32_t firstMissing) {
   EightShortest texts;
-  for (size_t i = 0; i < n; i += 8) {
-    eightShortest(loadWords(words + i, n - i), texts);
-    size_t lanes = n - i < 8 ? n - i : 8;
+  for (size_t i = 0; i < n; i += 16) {
+    eightShortest(words + i, n - i, texts);
+    size_t lanes = n - i < 16 ? n - i : 16;
     for (size_t lane = 0; lane < lanes; ++lane) {
       uint32_t word = words[i + lane];
       if (texts.fits >> lane & 1) {
@@ -609,7 +613,7 @@ AVX2 int valueLanes(const uint32_t* words) {
 
 AVX2 int shortestLanes(const uint32_t* words) {
   EightShortest texts;
-  eightShortest(loadWords(words, 8), texts);
+  eightShortest(words, 8, texts);
   return texts.fits;
 }
 
