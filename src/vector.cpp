@@ -50,10 +50,19 @@ AVX2 __m128i fourWords(__m256i c) {
   return _mm_shuffle_epi8(words, _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12));
 }
 
-// Four numbers below 10^4 in each 32-bit lane's low half to their four
-// digits, most significant first in memory: x / 100 = x * 5243 >> 19, exact
-// below 10^4, then each of the two parts below 100 in its own 16-bit lane,
-// r / 10 = r * 6554 >> 16, exact below 100.
+// The first `left` of the eight words at `words`, zeros after them.
+AVX2 __m256i loadWords(const uint32_t* words, size_t left) {
+  if (left >= 8)
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words));
+  uint32_t padded[8] = {};
+  std::memcpy(padded, words, left * sizeof *words);
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(padded));
+}
+
+// Numbers below 10^4, one in the low half of each 32-bit lane, to their
+// four digits, most significant first in memory: x / 100 = x * 5243 >> 19,
+// exact below 10^4, then each of the two parts below 100 in its own 16-bit
+// lane, r / 10 = r * 6554 >> 16, exact below 100.
 //
 //   1207  ->  12 | 07 << 16  ->  1, 2, 0, 7  ->  "1207"
 AVX2 __m256i fourDigits(__m256i x) {
@@ -65,69 +74,70 @@ AVX2 __m256i fourDigits(__m256i x) {
   return _mm256_add_epi8(_mm256_or_si256(tens, _mm256_slli_epi16(ones, 8)), _mm256_set1_epi8('0'));
 }
 
-// The usual readings, below 1000, take a shorter way: the %.3f texts of
-// eight words whose floats all have |x| < 999.99, "ddd.ddd" less the
-// leading zeros, one to a 64-bit lane, without the sign. x * 1000 is exact
-// in a double and rounded to an integer t < 10^6 as below (kIntegerBits);
-// from there on all is integer arithmetic.
-struct NarrowTexts {
-  uint64_t text[8];
-  uint64_t length[8];
-};
-
-AVX2 inline __attribute__((always_inline)) void narrowTexts(__m256i words, NarrowTexts& texts);
-AVX2 __m256i loadWords(const uint32_t* words, size_t left);
-
-// Sixteen numbers below 10^4, two in each 64-bit lane of `low` and of
-// `high`, to their digits, in the same places: fourDigits, but in 16-bit
-// lanes, sixteen at a time.
-AVX2 void eightDigits(__m256i low, __m256i high, __m256i& lowDigits, __m256i& highDigits) {
+// fourDigits of `low` and of `high`, each with all of its 32-bit lanes
+// below 10^4, the two at once in 16-bit lanes.
+AVX2 void fourDigitsOfBoth(__m256i low, __m256i high, __m256i& lowDigits, __m256i& highDigits) {
   __m256i x = _mm256_packus_epi32(low, high);  // low's 0-3, high's 0-3 | low's 4-7, high's 4-7
   __m256i hundreds = _mm256_srli_epi16(_mm256_mulhi_epu16(x, _mm256_set1_epi16(5243)), 3);
   __m256i rest = _mm256_sub_epi16(x, _mm256_mullo_epi16(hundreds, _mm256_set1_epi16(100)));
-  __m256i tens = _mm256_mulhi_epu16(hundreds, _mm256_set1_epi16(6554));
-  __m256i first = _mm256_or_si256(tens, _mm256_slli_epi16(_mm256_sub_epi16(hundreds, _mm256_mullo_epi16(tens, _mm256_set1_epi16(10))), 8));
-  tens = _mm256_mulhi_epu16(rest, _mm256_set1_epi16(6554));
-  __m256i second = _mm256_or_si256(tens, _mm256_slli_epi16(_mm256_sub_epi16(rest, _mm256_mullo_epi16(tens, _mm256_set1_epi16(10))), 8));
-  first = _mm256_add_epi8(first, _mm256_set1_epi8('0'));
-  second = _mm256_add_epi8(second, _mm256_set1_epi8('0'));
-  lowDigits = _mm256_unpacklo_epi16(first, second);
-  highDigits = _mm256_unpackhi_epi16(first, second);
+  __m256i parts[2] = {hundreds, rest};
+  for (__m256i& part : parts) {  // tens, then ones, as bytes
+    __m256i tens = _mm256_mulhi_epu16(part, _mm256_set1_epi16(6554));
+    __m256i ones = _mm256_sub_epi16(part, _mm256_mullo_epi16(tens, _mm256_set1_epi16(10)));
+    part = _mm256_add_epi8(_mm256_or_si256(tens, _mm256_slli_epi16(ones, 8)), _mm256_set1_epi8('0'));
+  }
+  lowDigits = _mm256_unpacklo_epi16(parts[0], parts[1]);
+  highDigits = _mm256_unpackhi_epi16(parts[0], parts[1]);
 }
 
-// The %.3f texts of sixteen words, each followed by a two-byte suffix, for
-// every finite float below 10^7 in magnitude; the rest (NaN, infinities,
-// larger) are left to formatValue. Each text is at most 14 bytes:
+// How many bytes of each 64-bit lane, from its lowest, are 0xFF before the
+// first that is not, times 8 (the shift that drops them): the run isolated
+// by the carry of adding 1, then summed a byte at a time.
 //
-//   "-9999999.999, "   sign, up to seven digits, point, three, suffix
-//
-// x * 1000 is exact in a double (24 + 10 bits of 53), so rounding it to an
-// integer t, to nearest with ties to even as printf does, rounds the exact
-// value to three decimals; t < 10^10 below the bound. The rest is exact
-// integer arithmetic:
-//
-//   t = 1234567890   ->  Q = t / 10^4 = 123456,  G = t % 10^4 = 7890
-//                    ->  "00123456" and "7.890" + suffix
-//                    ->  leading zeros off "00123456" (never its last
-//                        digit), the sign in the place of the last one
-//                    ->  "123456" "7.890, "  ->  "-123456" "7.890, "
-//
-// Sixteen at a time, in four quarters of four in 64-bit lanes: chains of
-// the lengths of these would leave much of the CPU idle eight at a time.
-struct SixteenTexts {
-  alignas(32) char text[16][16];  // the text, then bytes of no account; see textOf
-  uint64_t length[16];            // of the text, plus the caller's `extra`
-  int fits;                       // bit i: word i is in the lanes
+//   FF FF 00 FF ...  ->  FF FF 00 00 ...  ->  16
+AVX2 __m256i leadingRunBits(__m256i bytes) {
+  __m256i run = _mm256_andnot_si256(_mm256_add_epi64(bytes, _mm256_set1_epi64x(1)), bytes);
+  return _mm256_sad_epu8(_mm256_and_si256(run, _mm256_set1_epi8(8)), _mm256_setzero_si256());
+}
 
-  // The lanes store the texts of each quarter in the order 0, 2, 1, 3.
-  const char* textOf(size_t i) const { return text[(i & ~size_t{3}) | (i & 1) << 1 | (i & 2) >> 1]; }
-};
+// Sixteen bytes of texts, one in each pair of 64-bit lanes of `low` and
+// `high`, four of them: stored by pairs, 0, 2 | 1, 3 (slotOf).
+AVX2 void storeFour(char (*texts)[16], __m256i low, __m256i high) {
+  _mm256_store_si256(reinterpret_cast<__m256i*>(texts), _mm256_unpacklo_epi64(low, high));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(texts + 2), _mm256_unpackhi_epi64(low, high));
+}
+
+// Where storeFour left the text of word i of each four.
+constexpr size_t slotOf(size_t i) {
+  return (i & ~size_t{3}) | (i & 1) << 1 | (i & 2) >> 1;
+}
 
 // 1.5 * 2^52: from 2^52 to 2^53 the doubles are the integers, so adding it
 // to a double from 0 up to 2^51 rounds that to an integer n, in the
 // default rounding mode (to nearest, ties to even: printf's), and leaves n
 // in the low bits, 0x4338000000000000 + n.
 constexpr double kIntegerBits = 0x1.8p52;
+
+// Whether all of the first `left` (at most sixteen) words at `words` have
+// |x| < 999.99: the usual readings, which take narrowTexts.
+AVX2 inline bool allNarrow(const uint32_t* words, size_t left) {
+  const __m256i magnitude = _mm256_set1_epi32(0x7FFFFFFF), bound = _mm256_set1_epi32(0x4479FF5C);  // 999.99
+  __m256i low = _mm256_and_si256(loadWords(words, left), magnitude);
+  __m256i high = left > 8 ? _mm256_and_si256(loadWords(words + 8, left - 8), magnitude) : _mm256_setzero_si256();
+  __m256i below = _mm256_and_si256(_mm256_cmpgt_epi32(bound, low), _mm256_cmpgt_epi32(bound, high));
+  return _mm256_movemask_epi8(below) == -1;
+}
+
+// The %.3f texts of eight words whose floats all have |x| < 999.99,
+// "ddd.ddd" less the leading zeros, one to a 64-bit lane, without the sign.
+// x * 1000 is exact in a double (24 + 10 bits of 53), so rounding it to an
+// integer t < 10^6, to nearest with ties to even as printf does, rounds
+// the exact value to three decimals; from there on all is integer
+// arithmetic.
+struct NarrowTexts {
+  uint64_t text[8];
+  uint64_t length[8];
+};
 
 AVX2 inline __attribute__((always_inline)) void narrowTexts(__m256i words, NarrowTexts& texts) {
   __m256d rounded[2];
@@ -137,8 +147,9 @@ AVX2 inline __attribute__((always_inline)) void narrowTexts(__m256i words, Narro
     __m256d scaled = _mm256_mul_pd(_mm256_cvtps_pd(four), _mm256_set1_pd(1000.0));
     rounded[half] = _mm256_add_pd(_mm256_andnot_pd(_mm256_set1_pd(-0.0), scaled), _mm256_set1_pd(kIntegerBits));
   }
-  // The eight t, words 0, 1, 4, 5 | 2, 3, 6, 7; t / 1000 exactly, by the
-  // 64-bit product with 2^38 / 1000 rounded up.
+  // The eight t from the low halves of their lanes, words 0, 1, 4, 5 |
+  // 2, 3, 6, 7; t / 1000 exactly, by the 64-bit product with 2^38 / 1000
+  // rounded up.
   __m256i t = _mm256_castps_si256(
       _mm256_shuffle_ps(_mm256_castpd_ps(rounded[0]), _mm256_castpd_ps(rounded[1]), 0x88));
   const __m256i magic = _mm256_set1_epi32(0x10624DD3);
@@ -186,32 +197,39 @@ AVX2 inline __attribute__((always_inline)) void narrowTexts(__m256i words, Narro
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(texts.length + 4), _mm256_sub_epi64(_mm256_set1_epi64x(7), highSkip));
 }
 
-// Whether all of the first `left` (at most sixteen) words at `words` take
-// narrowTexts.
-AVX2 inline bool allNarrow(const uint32_t* words, size_t left) {
-  const __m256i magnitude = _mm256_set1_epi32(0x7FFFFFFF), bound = _mm256_set1_epi32(0x4479FF5C);  // 999.99
-  __m256i low = _mm256_and_si256(loadWords(words, left), magnitude);
-  __m256i high = _mm256_and_si256(loadWords(words + 8, left < 8 ? 0 : left - 8), magnitude);
-  __m256i below = _mm256_and_si256(_mm256_cmpgt_epi32(bound, low), _mm256_cmpgt_epi32(bound, high));
-  return _mm256_movemask_epi8(below) == -1;
-}
+// The %.3f texts of up to sixteen words, each followed by a two-byte
+// suffix, for every finite float below 10^7 in magnitude; the rest (NaN,
+// infinities, larger) are left to formatValue. Each text is at most 14
+// bytes:
+//
+//   "-9999999.999, "   sign, up to seven digits, point, three, suffix
+//
+// t is as in narrowTexts, below 10^10 now. The rest is exact integer
+// arithmetic:
+//
+//   t = 1234567890   ->  Q = t / 10^4 = 123456,  G = t % 10^4 = 7890
+//                    ->  "00123456" and "7.890" + suffix
+//                    ->  leading zeros off "00123456" (never its last
+//                        digit), the sign in the place of the last one
+//                    ->  "123456" "7.890, "  ->  "-123456" "7.890, "
+//
+// Sixteen at a time, in four quarters of four in 64-bit lanes: chains of
+// the lengths of these would leave much of the CPU idle eight at a time.
+struct SixteenTexts {
+  alignas(32) char text[16][16];  // the text, then bytes of no account; by slotOf
+  uint64_t length[16];            // of the text, plus the caller's `extra`
+  int fits;                       // bit i: word i is in the lanes
+};
 
-// The first `left` (at most sixteen) of the words at `words`.
+// The texts of the first `left` (at most sixteen) of the words at `words`.
 AVX2 inline __attribute__((always_inline)) void sixteenTexts(const uint32_t* words, size_t left, uint64_t suffix,
                                                              uint64_t extra, SixteenTexts& texts) {
   __m256i t[4], quotients[4], negative[4];
+  __m256i eight[2] = {loadWords(words, left), left > 8 ? loadWords(words + 8, left - 8) : _mm256_setzero_si256()};
   texts.fits = 0;
   for (int quarter = 0; quarter < 4; ++quarter) {
-    __m128i four;
-    size_t at = 4 * static_cast<size_t>(quarter);
-    if (left >= at + 4) {
-      four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words + at));
-    } else {
-      uint32_t padded[4] = {};
-      for (size_t i = at; i < left; ++i)
-        padded[i - at] = words[i];
-      four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(padded));
-    }
+    __m128i four = quarter % 2 == 0 ? _mm256_castsi256_si128(eight[quarter / 2])
+                                    : _mm256_extracti128_si256(eight[quarter / 2], 1);
     // Widening to a double and the product with 1000 are exact; the sign
     // is the float's, kept also for -0.0 and for negatives that round to 0.
     // Other lanes, NaN and all, get harmless nonsense: integer lanes have
@@ -252,7 +270,7 @@ AVX2 inline __attribute__((always_inline)) void sixteenTexts(const uint32_t* wor
       parts[k] = _mm256_or_si256(high, _mm256_slli_epi64(low, 32));
     }
     __m256i wholes[2];
-    eightDigits(parts[0], parts[1], wholes[0], wholes[1]);
+    fourDigitsOfBoth(parts[0], parts[1], wholes[0], wholes[1]);
     for (int k = 0; k < 2; ++k) {
       int quarter = pair + k;
       // "d.ddd" and the suffix: G's digits with the point after the first.
@@ -271,9 +289,7 @@ AVX2 inline __attribute__((always_inline)) void sixteenTexts(const uint32_t* wor
                                       _mm256_sllv_epi64(tail, _mm256_sub_epi64(_mm256_set1_epi64x(64), skip)));
       first = _mm256_sub_epi64(first, _mm256_and_si256(negative[quarter], _mm256_set1_epi64x('0' - '-')));
       __m256i second = _mm256_srlv_epi64(tail, skip);
-      _mm256_store_si256(reinterpret_cast<__m256i*>(texts.text[4 * quarter]), _mm256_unpacklo_epi64(first, second));
-      _mm256_store_si256(reinterpret_cast<__m256i*>(texts.text[4 * quarter + 2]),
-                         _mm256_unpackhi_epi64(first, second));
+      storeFour(texts.text + 4 * quarter, first, second);
       // 8 + 7 bytes less those skipped.
       __m256i length = _mm256_srli_epi64(
           _mm256_sub_epi64(_mm256_set1_epi64x(static_cast<long long>(8 * (15 + extra))), skip), 3);
@@ -282,11 +298,12 @@ AVX2 inline __attribute__((always_inline)) void sixteenTexts(const uint32_t* wor
   }
 }
 
-// The shortest texts of eight floats, as formatShortest writes them, for
-// every finite float below 10^7 in magnitude that it writes in the fixed
-// form; the others (the exponent form, NaN, infinities, larger) are left
-// to formatShortest. The steps are those of format.cpp, which says why each
-// is exact, with 10^d = 5^d 2^d: x = m 2^-q, and at d decimals
+// The shortest texts of up to sixteen floats, as formatShortest writes
+// them, for every finite float below 10^7 in magnitude that it writes in
+// the fixed form; the others (the exponent form, NaN, infinities, larger)
+// are left to formatShortest. The steps are those of format.cpp, which
+// says why each is exact, with 10^d = 5^d 2^d: x = m 2^-q, and at d
+// decimals
 //
 //   x * 10^d * 2^(q+2-d)  =  4m * 5^d  <  2^24 * 5^12 * 4  <  2^55
 //
@@ -304,9 +321,9 @@ AVX2 inline __attribute__((always_inline)) void sixteenTexts(const uint32_t* wor
 // The lanes also choose between the fixed and the exponent form as
 // to_chars does: the fixed one unless the exponent form ("1.234e+01") is
 // shorter. Each text is two pieces of sixteen bytes, its length each.
-struct EightShortest {
-  alignas(32) char whole[16][16];     // ',', '-' if negative, the integer part
-  alignas(32) char fraction[16][16];  // '.' and the decimals, if any
+struct SixteenShortest {
+  alignas(32) char whole[16][16];     // ',', '-' if negative, the integer part; by slotOf
+  alignas(32) char fraction[16][16];  // '.' and the decimals, if any; by slotOf
   uint64_t wholeLength[16];
   uint64_t fractionLength[16];
   int fits;
@@ -314,16 +331,6 @@ struct EightShortest {
 
 AVX2 __m256i divideBy10(__m256i x) {  // x < 2^32 in each 64-bit lane
   return _mm256_srli_epi64(_mm256_mul_epu32(x, _mm256_set1_epi64x(0xCCCCCCCD)), 35);
-}
-
-// How many bytes of each 64-bit lane, from its lowest, are 0xFF before the
-// first that is not: the run isolated by the carry of adding 1, then summed
-// a byte at a time, times 8 (the shift that drops them).
-//
-//   FF FF 00 FF ...  ->  FF FF 00 00 ...  ->  16
-AVX2 __m256i leadingRunBits(__m256i bytes) {
-  __m256i run = _mm256_andnot_si256(_mm256_add_epi64(bytes, _mm256_set1_epi64x(1)), bytes);
-  return _mm256_sad_epu8(_mm256_and_si256(run, _mm256_set1_epi8(8)), _mm256_setzero_si256());
 }
 
 // Sixteen bytes, `low` then `high` in each pair of 64-bit lanes, shifted
@@ -336,17 +343,9 @@ AVX2 __m256i fromLow(__m256i low, __m256i high, __m256i bits) {
                          _mm256_srlv_epi64(high, _mm256_sub_epi64(bits, width)));
 }
 
-// Stores the sixteen bytes of four lanes, `low` and `high`, in order.
-AVX2 void storeFour(char (*texts)[16], __m256i low, __m256i high) {
-  __m256i even = _mm256_unpacklo_epi64(low, high);  // words 0 | 2
-  __m256i odd = _mm256_unpackhi_epi64(low, high);   // words 1 | 3
-  _mm256_store_si256(reinterpret_cast<__m256i*>(texts), _mm256_permute2x128_si256(even, odd, 0x20));
-  _mm256_store_si256(reinterpret_cast<__m256i*>(texts + 2), _mm256_permute2x128_si256(even, odd, 0x31));
-}
-
 // Four floats, in the low 32 bits of 64-bit lanes; their texts go to
 // lanes `at` to `at + 3` of `texts`.
-AVX2 inline __attribute__((always_inline)) void fourShortest(__m256i word, EightShortest& texts, int at) {
+AVX2 inline __attribute__((always_inline)) void fourShortest(__m256i word, SixteenShortest& texts, int at) {
   const __m256i zero = _mm256_setzero_si256();
   const __m256i one = _mm256_set1_epi64x(1);
   __m256i sign = _mm256_srli_epi64(word, 31);
@@ -436,23 +435,26 @@ AVX2 inline __attribute__((always_inline)) void fourShortest(__m256i word, Eight
   // The comma and sign take the places of the two zeros before the
   // integer part (start is 3 or more): '0' - 4 is ',', '0' - 3 is '-'.
   __m256i drop = _mm256_slli_epi64(_mm256_sub_epi64(_mm256_sub_epi64(start, one), sign), 3);
-  __m256i wholeLow = _mm256_sub_epi64(
-      fromLow(digitsLow, digitsHigh, drop),
-      _mm256_or_si256(_mm256_set1_epi64x(4), _mm256_and_si256(_mm256_sub_epi64(zero, sign), _mm256_set1_epi64x(0x300))));
+  __m256i marks = _mm256_or_si256(_mm256_set1_epi64x(4),
+                                  _mm256_and_si256(_mm256_sub_epi64(zero, sign), _mm256_set1_epi64x(0x300)));
+  __m256i wholeLow = _mm256_sub_epi64(fromLow(digitsLow, digitsHigh, drop), marks);
   storeFour(texts.whole + at, wholeLow, _mm256_srlv_epi64(digitsHigh, drop));
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(texts.wholeLength + at),
                       _mm256_add_epi64(_mm256_add_epi64(wholeDigits, one), sign));
   // The point in the place of the last integer digit, then the decimals.
   __m256i dot = _mm256_slli_epi64(_mm256_sub_epi64(_mm256_set1_epi64x(15), d), 3);
-  __m256i fractionLow = _mm256_or_si256(_mm256_andnot_si256(_mm256_set1_epi64x(0xFF), fromLow(digitsLow, digitsHigh, dot)),
-                                        _mm256_set1_epi64x('.'));
+  __m256i fractionLow = _mm256_or_si256(
+      _mm256_andnot_si256(_mm256_set1_epi64x(0xFF), fromLow(digitsLow, digitsHigh, dot)), _mm256_set1_epi64x('.'));
   storeFour(texts.fraction + at, fractionLow, _mm256_srlv_epi64(digitsHigh, dot));
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(texts.fractionLength + at), fractionLength);
 }
 
-AVX2 inline __attribute__((always_inline)) void eightShortest(const uint32_t* words, size_t left, EightShortest& texts) {
+// The texts of the first `left` (at most sixteen) of the words at `words`.
+AVX2 inline __attribute__((always_inline)) void sixteenShortest(const uint32_t* words, size_t left,
+                                                                SixteenShortest& texts) {
   texts.fits = 0;
-  __m256i low = loadWords(words, left), high = loadWords(words + 8, left < 8 ? 0 : left - 8);
+  __m256i low = loadWords(words, left);
+  __m256i high = left > 8 ? loadWords(words + 8, left - 8) : _mm256_setzero_si256();
   fourShortest(_mm256_cvtepu32_epi64(_mm256_castsi256_si128(low)), texts, 0);
   fourShortest(_mm256_cvtepu32_epi64(_mm256_extracti128_si256(low, 1)), texts, 4);
   fourShortest(_mm256_cvtepu32_epi64(_mm256_castsi256_si128(high)), texts, 8);
@@ -462,14 +464,6 @@ AVX2 inline __attribute__((always_inline)) void eightShortest(const uint32_t* wo
 AVX2 uint64_t bitsWhereEqual(__m256i low, __m256i high, __m256i c) {
   return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, c))) |
          static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, c)))) << 32;
-}
-
-AVX2 __m256i loadWords(const uint32_t* words, size_t left) {
-  if (left >= 8)
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words));
-  uint32_t padded[8] = {};
-  std::memcpy(padded, words, left * sizeof *words);
-  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(padded));
 }
 
 }  // namespace
@@ -522,7 +516,7 @@ AVX2 char* formatPlainValues(char* out, const uint32_t* words, size_t n) {
     out += 2;
     if (texts.fits == 0xFFFF && left == 16) {
       for (size_t lane = 0; lane < 16; ++lane) {
-        std::memcpy(out, texts.textOf(lane), 16);
+        std::memcpy(out, texts.text[slotOf(lane)], 16);
         out += texts.length[lane];
       }
       out -= 2;
@@ -530,7 +524,7 @@ AVX2 char* formatPlainValues(char* out, const uint32_t* words, size_t n) {
     }
     for (size_t lane = 0; lane < left; ++lane) {
       if (texts.fits >> lane & 1) {
-        std::memcpy(out, texts.textOf(lane), 16);
+        std::memcpy(out, texts.text[slotOf(lane)], 16);
         out += texts.length[lane];
       } else {
         out = formatValue(out, words[i + lane]);
@@ -567,7 +561,7 @@ AVX2 char* formatVerboseValues(char* out, const uint32_t* words, size_t n, const
     for (size_t lane = 0; lane < left; ++lane) {
       std::memcpy(out, names[i + lane], kNameRoom);
       if (texts.fits >> lane & 1) {
-        std::memcpy(out + 25, texts.textOf(lane), 16);
+        std::memcpy(out + 25, texts.text[slotOf(lane)], 16);
         out += texts.length[lane];
       } else {
         out = formatValue(out + 25, words[i + lane]);
@@ -581,16 +575,16 @@ AVX2 char* formatVerboseValues(char* out, const uint32_t* words, size_t n, const
 
 AVX2 char* formatShortestValues(char* out, const uint32_t* words, size_t n, const char* missing,
                                 size_t missingLength, uint32_t firstMissing) {
-  EightShortest texts;
+  SixteenShortest texts;
   for (size_t i = 0; i < n; i += 16) {
-    eightShortest(words + i, n - i, texts);
+    sixteenShortest(words + i, n - i, texts);
     size_t lanes = n - i < 16 ? n - i : 16;
     for (size_t lane = 0; lane < lanes; ++lane) {
       uint32_t word = words[i + lane];
       if (texts.fits >> lane & 1) {
-        std::memcpy(out, texts.whole[lane], 16);
+        std::memcpy(out, texts.whole[slotOf(lane)], 16);
         out += texts.wholeLength[lane];
-        std::memcpy(out, texts.fraction[lane], 16);
+        std::memcpy(out, texts.fraction[slotOf(lane)], 16);
         out += texts.fractionLength[lane];
       } else if ((word & 0x7FFFFFFF) >= firstMissing) {
         *out++ = ',';
@@ -612,8 +606,8 @@ AVX2 int valueLanes(const uint32_t* words) {
 }
 
 AVX2 int shortestLanes(const uint32_t* words) {
-  EightShortest texts;
-  eightShortest(words, 8, texts);
+  SixteenShortest texts;
+  sixteenShortest(words, 8, texts);
   return texts.fits;
 }
 

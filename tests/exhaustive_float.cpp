@@ -67,7 +67,8 @@ int main() {
           expect("vector shortest", words[0], text, formatShortestValues(text, words, 8, "", 0, 0x7F800001),
                  shortest);
           if (valueLanes(words) != valueClaims && mismatches++ < 20)
-            std::fprintf(stderr, "value lanes at %08" PRIX32 ": %02X, not %02X\n", words[0], valueLanes(words), valueClaims);
+            std::fprintf(stderr, "value lanes at %08" PRIX32 ": %02X, not %02X\n", words[0], valueLanes(words),
+                         valueClaims);
           if (shortestLanes(words) != shortestClaims && mismatches++ < 20)
             std::fprintf(stderr, "shortest lanes at %08" PRIX32 ": %02X, not %02X\n", words[0], shortestLanes(words),
                          shortestClaims);
