@@ -239,9 +239,10 @@ AVX2 inline __attribute__((always_inline)) void sixteenTexts(const uint32_t* wor
     __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), scaled);
     texts.fits |= _mm256_movemask_pd(_mm256_cmp_pd(magnitude, _mm256_set1_pd(1e10), _CMP_LT_OQ)) << 4 * quarter;
     t[quarter] = _mm256_castpd_si256(_mm256_add_pd(magnitude, _mm256_set1_pd(kIntegerBits)));
-    // Q = t / 10^4 = (t / 16) / 625: t / 16 < 2^30, times 2^41 / 625
-    // rounded up (73 / 2^41 too much for each 625, less than 2^-32), all
-    // of it in the low 32 bits of t's.
+    // Q = t / 10^4 = (t / 16) / 625, t / 16 < 2^30 in the low 32 bits of
+    // t's lane: times ceil(2^41 / 625) = (2^41 + 73) / 625 and shifted
+    // down by 41 it is at most 73 * 2^32 / 2^41 / 625 < 1 / 625 too large,
+    // so the floor is exact.
     quotients[quarter] = _mm256_srli_epi64(
         _mm256_mul_epu32(_mm256_srli_epi64(t[quarter], 4), _mm256_set1_epi64x(3518437209)), 41);
   }
@@ -370,8 +371,11 @@ AVX2 inline __attribute__((always_inline)) void fourShortest(__m256i word, Sixte
   power = _mm256_and_si256(power, _mm256_set1_epi64x(0xFFFFFFFF));
 
   // As format.cpp's shortestFixed, scaled by 2^(q+2-d) instead of
-  // 2^(q+2). Below a power of two the interval reaches only half as far,
-  // and x * 10^d is an integer there or (2^-13, 2^-12) within it.
+  // 2^(q+2). At a power of two the next float down is half as near, so
+  // the interval reaches only half as far below: 5^d instead of 2 * 5^d.
+  // The nearest at d is still inside: x * 10^d is an integer up to q = 34,
+  // and from there to 37 a quarter or a half off one, which is less than
+  // the 10^d / 2^(q+2) of the interval's lower half.
   __m256i shift = _mm256_sub_epi64(_mm256_add_epi64(q, _mm256_set1_epi64x(2)), d);
   __m256i unit = _mm256_sllv_epi64(one, shift);
   __m256i open = _mm256_and_si256(m, one);
