@@ -20,34 +20,39 @@ bool useVectors = vectorsAvailable();
 
 namespace {
 
-// 0xFF in each byte that is 0-9, A-F or a-f. Signed compares: bytes from
-// 0x80 up are negative and fall outside both ranges.
-AVX2 __m256i hexDigits(__m256i c) {
-  __m256i digit = _mm256_and_si256(_mm256_cmpgt_epi8(c, _mm256_set1_epi8('0' - 1)),
-                                   _mm256_cmpgt_epi8(_mm256_set1_epi8('9' + 1), c));
-  __m256i lower = _mm256_or_si256(c, _mm256_set1_epi8(0x20));
-  __m256i letter = _mm256_and_si256(_mm256_cmpgt_epi8(lower, _mm256_set1_epi8('a' - 1)),
-                                    _mm256_cmpgt_epi8(_mm256_set1_epi8('f' + 1), lower));
-  return _mm256_or_si256(digit, letter);
+// The value of each byte as a hexadecimal digit, and 0xFF in `bad` where
+// it is none. By its two nibbles, looked up in tables of sixteen: the high
+// one tells digits (3) from letters (4 and 6, A-F and a-f), the low one
+// which of 0-9 and of 1-6 it is; bytes from 0x80 up are neither.
+//
+//   '7' = 0x37  ->  digits & (digits | ...)    ->  7
+//   'c' = 0x63  ->  letters & (digits | letters)  ->  3 + 9 = 12
+//   'g' = 0x67  ->  letters & digits = 0       ->  bad
+AVX2 __m256i hexValues(__m256i c, __m256i& bad) {
+  const __m256i highKind = _mm256_setr_epi8(0, 0, 0, 1, 2, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 0, 2, 0,
+                                            0, 0, 0, 0, 0, 0, 0, 0);
+  const __m256i lowKind = _mm256_setr_epi8(1, 3, 3, 3, 3, 3, 3, 1, 1, 1, 0, 0, 0, 0, 0, 0, 1, 3, 3, 3, 3, 3, 3, 1, 1,
+                                           1, 0, 0, 0, 0, 0, 0);
+  const __m256i letterValue = _mm256_setr_epi8(0, 0, 0, 0, 9, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9, 0, 9,
+                                               0, 0, 0, 0, 0, 0, 0, 0, 0);
+  __m256i low = _mm256_and_si256(c, _mm256_set1_epi8(0x0F));
+  __m256i high = _mm256_and_si256(_mm256_srli_epi16(c, 4), _mm256_set1_epi8(0x0F));
+  __m256i kinds = _mm256_and_si256(_mm256_shuffle_epi8(highKind, high), _mm256_shuffle_epi8(lowKind, low));
+  bad = _mm256_cmpeq_epi8(kinds, _mm256_setzero_si256());
+  return _mm256_add_epi8(low, _mm256_shuffle_epi8(letterValue, high));
 }
 
-// The words of four windows of eight hexadecimal digits, as strtoll reads
-// them: most significant digit first.
-//
-//   "3F800000"  ->  nibbles 3 F 8 0 0 0 0 0  ->  bytes 3F 80 00 00
-//               ->  word 0x3F800000 (its lowest byte first in memory)
-AVX2 __m128i fourWords(__m256i c) {
-  // A digit's value is its low nibble; a letter (bit 6 set) adds 9.
-  __m256i letters = _mm256_and_si256(_mm256_srli_epi16(c, 6), _mm256_set1_epi8(1));
-  __m256i nibbles = _mm256_add_epi8(_mm256_and_si256(c, _mm256_set1_epi8(0x0F)),
-                                    _mm256_add_epi8(_mm256_slli_epi16(letters, 3), letters));
-  // 16 * first + second for each pair of digits: one byte of a word each.
-  // At most 255, so neither the sum nor the packing saturates.
-  __m256i bytes = _mm256_maddubs_epi16(nibbles, _mm256_set1_epi16(0x0110));
-  bytes = _mm256_packus_epi16(bytes, bytes);                   // 8 bytes in each half
-  __m128i words = _mm256_castsi256_si128(_mm256_permute4x64_epi64(bytes, 0x08));
-  // Each window's first byte is its word's highest.
-  return _mm_shuffle_epi8(words, _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12));
+// The 32 bytes at p + at, or those of its windows that lie wholly before
+// p + left, loaded by a mask that touches nothing past them; zeros, no
+// digits, fill the rest.
+AVX2 __m256i loadWindows(const char* p, size_t left, size_t at) {
+  if (at + 32 <= left)
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + at));
+  if (at >= left)
+    return _mm256_setzero_si256();
+  int fours = static_cast<int>((left - at) / 8 * 2);
+  __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(fours), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  return _mm256_maskload_epi32(reinterpret_cast<const int*>(p + at), mask);
 }
 
 // The first `left` of the eight words at `words`, zeros after them.
@@ -472,26 +477,36 @@ AVX2 uint64_t bitsWhereEqual(__m256i low, __m256i high, __m256i c) {
 
 }  // namespace
 
+// Eight windows at a time: their words, as strtoll reads them, most
+// significant digit first.
+//
+//   "3F800000"  ->  nibbles 3 F 8 0 0 0 0 0  ->  bytes 3F 80 00 00
+//               ->  word 0x3F800000 (its lowest byte first in memory)
 AVX2 size_t convertCleanWindows(const char* p, size_t left, uint32_t* words, size_t max) {
   size_t clean = 0;
-  for (size_t at = 0; clean < max; at += 32) {
-    __m256i c;
-    if (at + 32 <= left) {
-      c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + at));
-    } else {
-      // The end of the text: only its whole windows matter, loaded by a
-      // mask that touches nothing past them; zeros, no digits, fill the rest.
-      int fours = static_cast<int>((left - at) / 8 * 2);
-      __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(fours), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-      c = _mm256_maskload_epi32(reinterpret_cast<const int*>(p + at), mask);
+  for (size_t at = 0; clean < max; at += 64) {
+    __m256i bad[2], bytes[2];
+    for (int k = 0; k < 2; ++k) {
+      // 16 * first + second for each pair of digits: one byte of a word
+      // each. At most 255, so neither the sum nor the packing saturates.
+      __m256i nibbles = hexValues(loadWindows(p, left, at + 32 * static_cast<size_t>(k)), bad[k]);
+      bytes[k] = _mm256_maddubs_epi16(nibbles, _mm256_set1_epi16(0x0110));
     }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(words + clean), fourWords(c));
-    uint32_t digits = static_cast<uint32_t>(_mm256_movemask_epi8(hexDigits(c)));
-    if (digits != 0xFFFFFFFF) {
-      clean += static_cast<size_t>(__builtin_ctz(~digits)) / 8;
+    // Windows 0, 1, 4, 5 | 2, 3, 6, 7, to their order; each window's
+    // first byte is its word's highest.
+    __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(bytes[0], bytes[1]), 0xD8);
+    packed = _mm256_shuffle_epi8(packed, _mm256_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12, 3, 2,
+                                                          1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(words + clean), _mm256_castsi256_si128(packed));
+    if (clean + 4 < max)  // within the room of max + 4 words
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(words + clean + 4), _mm256_extracti128_si256(packed, 1));
+    uint64_t wrong = static_cast<uint32_t>(_mm256_movemask_epi8(bad[0])) |
+                     static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(bad[1]))) << 32;
+    if (wrong != 0) {
+      clean += static_cast<size_t>(__builtin_ctzll(wrong)) / 8;
       break;
     }
-    clean += 4;
+    clean += 8;
   }
   return clean < max ? clean : max;
 }
