@@ -23,11 +23,11 @@ namespace {
 // The value of each byte as a hexadecimal digit, and 0xFF in `bad` where
 // it is none. By its two nibbles, looked up in tables of sixteen: the high
 // one tells digits (3) from letters (4 and 6, A-F and a-f), the low one
-// which of 0-9 and of 1-6 it is; bytes from 0x80 up are neither.
+// whether it is one of 0-9 and one of 1-6; bytes from 0x80 up are neither.
 //
-//   '7' = 0x37  ->  digits & (digits | ...)    ->  7
-//   'c' = 0x63  ->  letters & (digits | letters)  ->  3 + 9 = 12
-//   'g' = 0x67  ->  letters & digits = 0       ->  bad
+//   '7' = 0x37   high 3: a digit,  low 7: one of 0-9      ->  7
+//   'c' = 0x63   high 6: a letter, low 3: one of 1-6      ->  3 + 9 = 12
+//   'g' = 0x67   high 6: a letter, low 7: not one of 1-6  ->  bad
 AVX2 __m256i hexValues(__m256i c, __m256i& bad) {
   const __m256i highKind = _mm256_setr_epi8(0, 0, 0, 1, 2, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 0, 2, 0,
                                             0, 0, 0, 0, 0, 0, 0, 0);
