@@ -136,7 +136,6 @@ TEST(Vector, ValueTextsAreWhatPrintfWrites) {
       wide.push_back(bitsOf(1e6f));
     wide.push_back(word);
   }
-  std::vector<char> text(wide.size() * kVerboseValueRoom);
   char names[32][kNameRoom];
   for (int k = 0; k < 32; ++k)
     std::snprintf(names[k], kNameRoom, "%-24s\t", ("Reading " + std::to_string(k)).c_str());
@@ -148,11 +147,13 @@ TEST(Vector, ValueTextsAreWhatPrintfWrites) {
       texts.push_back(one);
     }
     // Lengths up to all the words, and all of them from each of eight
-    // starts, so that each word takes each lane.
+    // starts, so that each word takes each lane; in exactly the room asked
+    // for, so that the sanitizers see any overrun.
     auto plainAlike = [&](size_t start, size_t n) {
       std::string expected;
       for (size_t i = start; i < start + n; ++i)
         expected += ", " + texts[i];
+      std::vector<char> text(n * kPlainValueRoom);
       ASSERT_EQ(std::string(text.data(), formatPlainValues(text.data(), list.data() + start, n)), expected) << n;
     };
     for (size_t n = 1; n < list.size(); n += 1 + n / 3)
@@ -164,6 +165,7 @@ TEST(Vector, ValueTextsAreWhatPrintfWrites) {
       std::string expected;
       for (size_t k = 0; k < 32; ++k)
         expected += std::string(names[k]) + texts[i + k] + "\r\n";
+      std::vector<char> text(32 * kVerboseValueRoom);
       ASSERT_EQ(std::string(text.data(), formatVerboseValues(text.data(), list.data() + i, 32, names)), expected);
     }
   }
@@ -194,9 +196,9 @@ TEST(Vector, ShortestTextsAreWhatToCharsWrites) {
     *std::to_chars(one, one + sizeof one, floatOf(word)).ptr = '\0';
     texts.push_back(one);
   }
-  std::vector<char> text(words.size() * (1 + kMaxShortestText) + 8);
   for (uint32_t firstMissing : {0x7F800000u, 0x7F800001u}) {
     for (size_t start = 0; start < 8; ++start) {
+      std::vector<char> text((words.size() - start) * (1 + kMaxShortestText) + 8);
       std::string expected;
       for (size_t i = start; i < words.size(); ++i)
         expected += ((words[i] & 0x7FFFFFFF) >= firstMissing ? ",NaN" : "," + texts[i]);
