@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Times hexlog on a generated realistic log: plain and verbose mode and the
-# csv, NCCSV and netCDF formats, against `xxd -r -p` (hex to binary only) on
-# the same file in the same run, and reports input MB/s, the ratios to plain
-# output and to xxd, the output sizes, and peak resident memory, for netCDF
-# also on ten times the input, streamed from the generator.
+# Times hexlog on two generated realistic logs, the calm default one and
+# the mixed one (`genlog --mix`: readings of 1000 and over, below zero,
+# NaN): plain and verbose mode and the csv, NCCSV and netCDF formats,
+# against `xxd -r -p` (hex to binary only) on the same file in the same run,
+# and reports input MB/s and the ratios to plain output and to xxd for each
+# log, then the output sizes and peak resident memory on the default log,
+# for netCDF also on ten times the input, streamed from the generator.
 #
 #   bash bench/run.sh [RECORDS [BASELINE]]
 #
-# RECORDS defaults to 2000000 (about 580 MB). BASELINE is another hexlog
-# binary, an earlier build say, timed in plain and verbose mode in the same
-# run beside this one.
+# RECORDS defaults to 2000000 (about 580 MB a log). BASELINE is another
+# hexlog binary, an earlier build say, timed in plain and verbose mode on
+# both logs in the same run beside this one.
 #
 # Needs hyperfine for the timings when it is installed, else takes the best of
 # five runs; needs xxd (Debian package xxd) for the comparison.
@@ -25,6 +27,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DHEXLOG_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target hexlog genlog >/dev/null
 hexlog=$build/hexlog
 "$build/genlog" "$records" >"$work/big.log"
+"$build/genlog" --mix "$records" >"$work/mix.log"
 "$build/genlog" 3 >"$work/small.log"
 bytes=$(stat -c %s "$work/big.log")
 echo "input: $records records, $bytes bytes; $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)"
@@ -56,12 +59,16 @@ commands=("xxd -r -p" "hexlog" "hexlog -v" "hexlog --format=csv" "hexlog --forma
 if [ -n "$baseline" ]; then
   commands+=("baseline" "baseline -v")
 fi
-times=()
-for command in "${commands[@]}"; do
-  command=${command/#hexlog/$hexlog}
-  times+=("$(seconds "${command/#baseline/$baseline} $work/big.log")")
-done
-python3 - "$bytes" "${commands[@]}" -- "${times[@]}" <<'PY'
+
+# The table of one log: each command's time, input rate and ratios.
+table() {
+  local log=$1 size times=() command
+  size=$(stat -c %s "$log")
+  for command in "${commands[@]}"; do
+    command=${command/#hexlog/$hexlog}
+    times+=("$(seconds "${command/#baseline/$baseline} $log")")
+  done
+  python3 - "$size" "${commands[@]}" -- "${times[@]}" <<'PY'
 import sys
 size = int(sys.argv[1])
 split = sys.argv.index("--")
@@ -71,6 +78,12 @@ print(f"{'command':22s} {'time':>8s} {'input':>11s} {'vs plain':>9s} {'vs xxd':>
 for name, s in zip(names, seconds):
     print(f"{name:22s} {s:7.3f}s {size / 1e6 / s:6.1f} MB/s {s / plain:8.2f}x {xxd / s:6.2f}x")
 PY
+}
+
+echo "default log (genlog $records):"
+table "$work/big.log"
+echo "mixed log (genlog --mix $records, $(stat -c %s "$work/mix.log") bytes):"
+table "$work/mix.log"
 "$hexlog" $netcdf "$work/big.log"
 echo "output bytes: plain $("$hexlog" "$work/big.log" | wc -c), csv $("$hexlog" --format=csv "$work/big.log" | wc -c)," \
      "netCDF $(stat -c %s "$work/out.nc")"

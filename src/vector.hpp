@@ -1,6 +1,7 @@
 // Whole records at a time with AVX2, where the CPU has it: the time and
-// value windows converted four at a time, the %.3f texts built in lanes,
-// line ends and NULs found in one pass over each input block. Elsewhere, and
+// value windows converted eight at a time, the %.3f and the shortest texts
+// built in lanes, line ends and NULs found in one pass over each input
+// block. Elsewhere, and
 // with -DHEXLOG_VECTOR=OFF, the scalar code does all of it. Each function
 // gives exactly the bytes of the scalar code it stands in for;
 // tests/vector_test.cpp and fuzz/fuzz_vector.cpp hold the two against each
@@ -41,6 +42,15 @@ char* formatVerboseValues(char* out, const uint32_t* words, size_t n, const char
 // needs room for n * (1 + kMaxShortestText) + 8 bytes.
 char* formatShortestValues(char* out, const uint32_t* words, size_t n, const char* missing, size_t missingLength,
                            uint32_t firstMissing);
+
+// Which of the eight words at `words` the lanes write themselves, bit i
+// for word i: for the %.3f texts every finite float below 10^7 in
+// magnitude (runs of readings below 1000 take shorter lanes of their own),
+// for the shortest texts every float below 10^7 that formatShortest
+// writes in the fixed form. The others take formatValue and
+// formatShortest. 0 without vectors. For the tests.
+int valueLanes(const uint32_t* words);
+int shortestLanes(const uint32_t* words);
 
 // Bit i of lineFeeds[i / 64] is set where block[i] is a line feed, and of
 // nuls[i / 64] where it is a NUL, for i < n; higher bits are clear. Each

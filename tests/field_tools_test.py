@@ -44,7 +44,7 @@ seconds, words = logged()
 with tempfile.TemporaryDirectory() as work:
     if tool == "pandas":
         readme = open(os.path.join(top, "README.md"), encoding="utf-8").read()
-        recipe = re.search(r"```python\n(.*?)```", readme, re.S).group(1)
+        recipe = next(block for block in re.findall(r"```python\n(.*?)```", readme, re.S) if "read_csv" in block)
         os.mkdir(os.path.join(work, "build"))
         subprocess.run([hexlog, "--format=csv", "--output=" + os.path.join(work, "build", "sample.csv"), log],
                        check=True)

@@ -3,7 +3,9 @@
 // whole suite runs without it in the -DHEXLOG_VECTOR=OFF build.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -88,29 +90,87 @@ TEST(Vector, FilesAreCutAlikeAtEveryBlockSize) {
   }
 }
 
+float floatOf(uint32_t bits) {
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+uint32_t bitsOf(float value) {
+  uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
+// Random words of every exponent, and both signs of the floats around the
+// places where a text changes shape: each power of ten, and the point below
+// it where %.3f rounds up to it; the lanes' bounds; ties; zeros, NaN
+// (payloads too), infinities.
+std::vector<uint32_t> testWords(std::mt19937& rng, int perExponent, uint32_t mantissaMask) {
+  std::vector<uint32_t> words;
+  for (uint32_t exponent = 0; exponent < 256; ++exponent)
+    for (int i = 0; i < perExponent; ++i)
+      words.push_back((static_cast<uint32_t>(rng()) & (i < 8 ? 0x80000007 : mantissaMask)) | exponent << 23);
+  for (double power = 1e-5; power < 1e10; power *= 10)
+    for (double edge : {power, power - 0.0005, power * 1.5})
+      for (uint32_t bits = bitsOf(static_cast<float>(edge)) - 3; bits != bitsOf(static_cast<float>(edge)) + 4; ++bits)
+        words.insert(words.end(), {bits, bits | 0x80000000});
+  for (uint32_t bits : {0x00000000u, 0x80000000u, 0x7FC00000u, 0xFFC0DEADu, 0x7F800000u, 0xFF800000u, 0x447A0000u,
+                        0x42C7FF7Du, 0x4479FFFFu, 0xC479FFFFu, 0x447A0100u, 0x497FFFF0u, 0x4B000000u, 0x4B7FFFFFu})
+    words.push_back(bits);  // ..., 1000, 99.999, ..., 1000.0625 (a tie), 1048575, 2^23, 2^24 - 1
+  return words;
+}
+
 TEST(Vector, ValueTextsAreWhatPrintfWrites) {
   if (!vectorsAvailable())
     GTEST_SKIP() << "no AVX2 here";
   std::mt19937 rng(33);
-  std::vector<uint32_t> words;
-  for (uint32_t exponent = 0; exponent < 256; ++exponent)
-    for (int i = 0; i < 64; ++i)
-      words.push_back((static_cast<uint32_t>(rng()) & 0x807FFFFF) | exponent << 23);
-  for (uint32_t bits : {0x00000000u, 0x80000000u, 0x7FC00000u, 0xFF800000u, 0x447A0000u, 0x4479FFFFu, 0xC479FFFFu})
-    words.push_back(bits);  // zeros, NaN, -inf, 1000.0 and the float below it
-  for (size_t n = 1; n <= words.size(); n += 1 + n / 3) {
-    std::vector<char> text(n * kPlainValueRoom);
-    std::string vector(text.data(), formatPlainValues(text.data(), words.data(), n));
-    std::string expected;
-    for (size_t i = 0; i < n; ++i) {
-      float value;
-      std::memcpy(&value, &words[i], sizeof value);
-      char one[64];
-      std::snprintf(one, sizeof one, ", %.3f", static_cast<double>(value));
-      expected += one;
-    }
-    ASSERT_EQ(vector, expected) << n;
+  std::vector<uint32_t> words = testWords(rng, 64, 0x807FFFFF);
+  // Runs of readings below 1000 take lanes of their own: all the words
+  // again, with 10^6 as every eighth, take the general ones.
+  std::vector<uint32_t> wide;
+  for (uint32_t word : words) {
+    if (wide.size() % 8 == 7)
+      wide.push_back(bitsOf(1e6f));
+    wide.push_back(word);
   }
+  char names[32][kNameRoom];
+  for (int k = 0; k < 32; ++k)
+    std::snprintf(names[k], kNameRoom, "%-24s\t", ("Reading " + std::to_string(k)).c_str());
+  for (const std::vector<uint32_t>& list : {words, wide}) {
+    std::vector<std::string> texts;
+    for (uint32_t word : list) {
+      char one[64];
+      std::snprintf(one, sizeof one, "%.3f", static_cast<double>(floatOf(word)));
+      texts.push_back(one);
+    }
+    // Lengths up to all the words, and all of them from each of eight
+    // starts, so that each word takes each lane; in exactly the room asked
+    // for, so that the sanitizers see any overrun.
+    auto plainAlike = [&](size_t start, size_t n) {
+      std::string expected;
+      for (size_t i = start; i < start + n; ++i)
+        expected += ", " + texts[i];
+      std::vector<char> text(n * kPlainValueRoom);
+      ASSERT_EQ(std::string(text.data(), formatPlainValues(text.data(), list.data() + start, n)), expected) << n;
+    };
+    for (size_t n = 1; n < list.size(); n += 1 + n / 3)
+      plainAlike(0, n);
+    for (size_t start = 0; start < 8; ++start)
+      plainAlike(start, list.size() - start);
+    // Verbose blocks of 32, the names from a table of their own.
+    for (size_t i = 0; i + 32 <= list.size(); i += 29) {
+      std::string expected;
+      for (size_t k = 0; k < 32; ++k)
+        expected += std::string(names[k]) + texts[i + k] + "\r\n";
+      std::vector<char> text(32 * kVerboseValueRoom);
+      ASSERT_EQ(std::string(text.data(), formatVerboseValues(text.data(), list.data() + i, 32, names)), expected);
+    }
+  }
+  // The general lanes take every finite float below 10^7 themselves.
+  for (size_t i = 0; i + 8 <= words.size(); ++i)
+    for (size_t lane = 0; lane < 8; ++lane)
+      ASSERT_EQ(valueLanes(words.data() + i) >> lane & 1, std::fabs(floatOf(words[i + lane])) < 1e7f) << i + lane;
 }
 
 // The readings of csv and NCCSV: the shortest texts, and `missing` for
@@ -119,34 +179,39 @@ TEST(Vector, ShortestTextsAreWhatToCharsWrites) {
   if (!vectorsAvailable())
     GTEST_SKIP() << "no AVX2 here";
   std::mt19937 rng(34);
-  std::vector<uint32_t> words;
-  for (uint32_t exponent = 0; exponent < 256; ++exponent)
-    for (int i = 0; i < 256; ++i)
-      words.push_back((static_cast<uint32_t>(rng()) & (i < 8 ? 0x80000007 : 0x807FFFFF)) | exponent << 23);
+  std::vector<uint32_t> words = testWords(rng, 256, 0x807FFFFF);
   for (int k = 0; k < 2000; ++k) {  // decimal readings: short texts, trailing zeros dropped
     float value = static_cast<float>(static_cast<int>(rng() % 2000000) - 1000000) / 1000.0f;
-    uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    words.push_back(bits);
+    words.push_back(bitsOf(value));
   }
-  for (bool finiteOnly : {false, true}) {
-    std::vector<char> text(words.size() * (1 + kMaxShortestText) + 8);
-    bool saved = captureVectors;
-    captureVectors = true;
-    std::string vector(text.data(), formatReadings(text.data(), words.data(), static_cast<int>(words.size()),
-                                                   "NaN", finiteOnly, true));
-    captureVectors = saved;
-    std::string expected;
-    for (uint32_t word : words) {
-      float value;
-      std::memcpy(&value, &word, sizeof value);
-      char one[64];
-      bool missing = (word & 0x7FFFFFFF) > 0x7F800000 || (finiteOnly && (word & 0x7FFFFFFF) == 0x7F800000);
-      *std::to_chars(one, one + sizeof one, value).ptr = '\0';
-      expected += std::string(",") + (missing ? "NaN" : one);
+  for (int k = 0; k < 4000; ++k)  // integers, from 0 to past 2^24, and powers of two
+    words.push_back(bitsOf(static_cast<float>(rng() >> (rng() % 32))));
+  for (uint32_t exponent = 0; exponent < 256; ++exponent)
+    words.insert(words.end(), {exponent << 23, exponent << 23 | 0x80000000});
+  std::vector<std::string> texts;
+  for (uint32_t word : words) {
+    char one[64];
+    *std::to_chars(one, one + sizeof one, floatOf(word)).ptr = '\0';
+    texts.push_back(one);
+  }
+  for (uint32_t firstMissing : {0x7F800000u, 0x7F800001u}) {
+    for (size_t start = 0; start < 8; ++start) {
+      std::vector<char> text((words.size() - start) * (1 + kMaxShortestText) + 8);
+      std::string expected;
+      for (size_t i = start; i < words.size(); ++i)
+        expected += ((words[i] & 0x7FFFFFFF) >= firstMissing ? ",NaN" : "," + texts[i]);
+      ASSERT_EQ(std::string(text.data(), formatShortestValues(text.data(), words.data() + start,
+                                                              words.size() - start, "NaN", 3, firstMissing)),
+                expected);
     }
-    ASSERT_EQ(vector, expected);
   }
+  // The lanes take every float below 10^7 written in the fixed form.
+  for (size_t i = 0; i + 8 <= words.size(); ++i)
+    for (size_t lane = 0; lane < 8; ++lane) {
+      const std::string& one = texts[i + lane];
+      bool fixed = std::fabs(floatOf(words[i + lane])) < 1e7f && one.find_first_of("eni") == std::string::npos;
+      ASSERT_EQ(shortestLanes(words.data() + i) >> lane & 1, fixed) << one;
+    }
 }
 
 }  // namespace
