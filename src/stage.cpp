@@ -93,21 +93,17 @@ class Emitter {
       : sink_(sink), tally_(tally), dedup_(dedup), count_(count) {}
 
   void take(const char* entry) {
-    size_t size = entrySize(entry);
-    if (dedup_ && haveFirst_ && entryTime(entry) == entryTime(first_)) {
-      // The same time as the first record of it: the same words too (the
-      // header's count and missing bits, then the words) or not.
-      bool same = size == firstSize_ && std::memcmp(entry + 4, first_ + 4, 8) == 0 &&
-                  std::memcmp(entry + kHeader, first_ + kHeader, size - kHeader) == 0;
-      if (count_) {
-        Header header;
-        std::memcpy(&header, entry, kHeader);
+    if (dedup_ && haveFirst_ && entryTime(entry) == record_.time) {
+      // The same time as the first record of it, the last one handed on:
+      // the same words too (count, missing bits and words) or not.
+      Header header;
+      std::memcpy(&header, entry, kHeader);
+      bool same = header.count == record_.count && header.missing == record_.missing &&
+                  std::memcmp(entry + kHeader, record_.words, 4 * size_t{header.count}) == 0;
+      if (count_)
         tally_.note(same ? Event::kDuplicate : Event::kConflict, header.file, header.line);
-      }
       return;
     }
-    std::memcpy(first_, entry, size);
-    firstSize_ = size;
     haveFirst_ = true;
     toRecord(entry, record_);
     if (count_)
@@ -121,8 +117,6 @@ class Emitter {
   bool dedup_;
   bool count_;
   bool haveFirst_ = false;
-  size_t firstSize_ = 0;
-  char first_[kLargestEntry];
   Record record_;
 };
 
