@@ -626,13 +626,13 @@ AVX2 char* formatShortestValues(char* out, const uint32_t* words, size_t n, cons
 AVX2 int valueLanes(const uint32_t* words) {
   SixteenTexts texts;
   sixteenTexts(words, 8, 0, 0, texts);
-  return texts.fits;
+  return texts.fits & 0xFF;  // not the zeros that fill the lanes after them
 }
 
 AVX2 int shortestLanes(const uint32_t* words) {
   SixteenShortest texts;
   sixteenShortest(words, 8, texts);
-  return texts.fits;
+  return texts.fits & 0xFF;
 }
 
 AVX2 void markLineFeedsAndNuls(const char* block, size_t n, uint64_t* lineFeeds, uint64_t* nuls) {

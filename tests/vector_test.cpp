@@ -168,9 +168,12 @@ TEST(Vector, ValueTextsAreWhatPrintfWrites) {
     }
   }
   // The general lanes take every finite float below 10^7 themselves.
-  for (size_t i = 0; i + 8 <= words.size(); ++i)
-    for (size_t lane = 0; lane < 8; ++lane)
-      ASSERT_EQ(valueLanes(words.data() + i) >> lane & 1, std::fabs(floatOf(words[i + lane])) < 1e7f) << i + lane;
+  for (size_t i = 0; i + 8 <= words.size(); ++i) {
+    int claims = 0;
+    for (int lane = 0; lane < 8; ++lane)
+      claims |= (std::fabs(floatOf(words[i + static_cast<size_t>(lane)])) < 1e7f) << lane;
+    ASSERT_EQ(valueLanes(words.data() + i), claims) << i;
+  }
 }
 
 // The readings of csv and NCCSV: the shortest texts, and `missing` for
@@ -206,12 +209,14 @@ TEST(Vector, ShortestTextsAreWhatToCharsWrites) {
     }
   }
   // The lanes take every float below 10^7 written in the fixed form.
-  for (size_t i = 0; i + 8 <= words.size(); ++i)
+  for (size_t i = 0; i + 8 <= words.size(); ++i) {
+    int claims = 0;
     for (size_t lane = 0; lane < 8; ++lane) {
       const std::string& one = texts[i + lane];
-      bool fixed = std::fabs(floatOf(words[i + lane])) < 1e7f && one.find_first_of("eni") == std::string::npos;
-      ASSERT_EQ(shortestLanes(words.data() + i) >> lane & 1, fixed) << one;
+      claims |= (std::fabs(floatOf(words[i + lane])) < 1e7f && one.find_first_of("eni") == std::string::npos) << lane;
     }
+    ASSERT_EQ(shortestLanes(words.data() + i), claims) << i;
+  }
 }
 
 }  // namespace
