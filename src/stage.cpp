@@ -168,16 +168,15 @@ class Stage::Reader {
 
 Stage::Stage(const StageSettings& settings, Tally& tally, RecordSink* streamTo)
     : settings_(settings), tally_(tally), streamTo_(streamTo) {
-  // Each half holds the largest record and its key, at the least, and its
-  // offsets fit the low half of a sort key.
-  capacity_ = std::max(settings_.memory / 2, 2 * (kLargestEntry + 8));
+  // Room for the largest record and its key, at the least; offsets fit
+  // the low half of a sort key.
+  capacity_ = std::max(settings_.memory, 2 * (kLargestEntry + 8));
   capacity_ = std::min<size_t>(capacity_, size_t{1} << 31);
 }
 
 Stage::~Stage() {
-  stopWriter();
   if (memory_ != nullptr)
-    munmap(memory_, 2 * capacity_);
+    munmap(memory_, capacity_);
   if (spillFd_ >= 0)
     close(spillFd_);
 }
@@ -198,25 +197,25 @@ void Stage::put(const Record& record) {
 
 bool Stage::store(const Record& record) {
   size_t size = kHeader + 4 * size_t{record.count};
-  Batch& batch = *filling_;
+  Batch& batch = batch_;
   if (batch.used + size + 8 * (batch.records + 1) > capacity_) {
-    handOver();
+    // A second core spilling the batch while this one filled another
+    // gained nothing measurable: on the machines measured the copies in the
+    // kernel and the decoder slowed each other as much as they overlapped.
+    spill(batch);
     if (error() != 0)
       return false;
-    return store(record);
   }
   if (memory_ == nullptr) {
     // Pages are touched only as records fill them: a short input costs
     // only what it holds.
-    void* memory =
-        mmap(nullptr, 2 * capacity_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* memory = mmap(nullptr, capacity_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (memory == MAP_FAILED) {
       fail(errno, "memory for ordering");
       return false;
     }
     memory_ = static_cast<char*>(memory);
-    batches_[0].memory = memory_;
-    batches_[1].memory = memory_ + capacity_;
+    batch.memory = memory_;
   }
   Header header{record.time, record.count, record.missing, record.file, record.line};
   std::memcpy(batch.memory + batch.used, &header, kHeader);
@@ -241,52 +240,10 @@ bool Stage::sortBatch(Batch& batch) {
 }
 
 void Stage::fail(int error, const char* what) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (error_.load(std::memory_order_relaxed) == 0) {
+  if (error_ == 0) {
+    error_ = error;
     errorPlace_ = what;
-    error_.store(error, std::memory_order_release);
   }
-}
-
-// The full batch to the spilling thread, once it is done with the other.
-void Stage::handOver() {
-  if (!writer_.joinable()) {
-    if (spillFd_ < 0 && !openSpill())
-      return;
-    writer_ = std::thread([this] { writeBatches(); });
-  }
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return handedOver_ == nullptr; });
-  handedOver_ = filling_;
-  filling_ = filling_ == &batches_[0] ? &batches_[1] : &batches_[0];
-  changed_.notify_all();
-}
-
-void Stage::writeBatches() {
-  for (;;) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return handedOver_ != nullptr || stopping_; });
-    if (handedOver_ == nullptr)
-      return;
-    Batch* batch = handedOver_;
-    lock.unlock();
-    spill(*batch);
-    lock.lock();
-    handedOver_ = nullptr;
-    changed_.notify_all();
-  }
-}
-
-void Stage::stopWriter() {
-  if (!writer_.joinable())
-    return;
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return handedOver_ == nullptr; });
-    stopping_ = true;
-    changed_.notify_all();
-  }
-  writer_.join();
 }
 
 bool Stage::openSpill() {
@@ -356,7 +313,6 @@ void Stage::spill(Batch& batch) {
     writeSpill(buffer.get(), filled);
   }
   run.bytes = spillEnd_ - run.offset;
-  std::lock_guard<std::mutex> lock(mutex_);
   runs_.push_back(run);
   batch.used = 0;
   batch.records = 0;
@@ -442,16 +398,14 @@ bool Stage::mergeRuns(size_t first, size_t last, RecordSink& sink, bool dedup, b
 bool Stage::replay(RecordSink& sink, bool count) {
   if (!finished_) {
     finished_ = true;
-    stopWriter();
     if (!runs_.empty()) {
       // Everything to the spill file, and the memory back: the writers
       // that follow (netCDF above all) need their own.
-      spill(*filling_);
+      spill(batch_);
       if (memory_ != nullptr)
-        munmap(memory_, 2 * capacity_);
+        munmap(memory_, capacity_);
       memory_ = nullptr;
-      for (Batch& batch : batches_)
-        batch = Batch();
+      batch_ = Batch();
       // Too many runs to merge at once: merge the first ones into one,
       // appended to the file, until few are left. They came in before all
       // the others, so the merged run goes first.
@@ -465,14 +419,14 @@ bool Stage::replay(RecordSink& sink, bool count) {
         runs_.insert(runs_.begin(), run);
       }
     } else {
-      sortBatch(*filling_);
+      sortBatch(batch_);
     }
   }
   if (error() != 0)
     return false;
   if (runs_.empty()) {
     Emitter emitter(sink, tally_, settings_.ordered, count);
-    const Batch& batch = *filling_;
+    const Batch& batch = batch_;
     if (settings_.ordered) {
       for (uint64_t key : batch.order)
         emitter.take(batch.memory + (key & 0xFFFFFFFFu));

@@ -7,23 +7,19 @@
 //                      |
 //                      +-- memory (sorted runs) --> spill file --replay--> writer
 //
-// Ordered, the stage holds records in memory up to a budget, in two halves:
-// while the decoder fills one, a thread of the stage's own sorts the other
-// by time and spills it to an unnamed temporary file as a run, so that input
-// already in order costs little more than reading it. replay() merges the
-// runs. Equal times keep the order the records came in
-// (argument order, then line order): the first of a time is written, a
-// later identical one (time and every word) is a duplicate, a later
-// different one a conflict; both are dropped and counted.
+// Ordered, the stage holds records in memory up to a budget, sorts each
+// full batch by time (a batch already in order is written as it lies) and
+// spills it to an unnamed temporary file as a run; replay() merges the
+// runs, or for input in order reads them one after another. Equal times
+// keep the order the records came in (argument order, then line order):
+// the first of a time is written, a later identical one (time and every
+// word) is a duplicate, a later different one a conflict; both are dropped
+// and counted.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "record.hpp"
@@ -67,9 +63,8 @@ class Stage : public RecordSink {
   // file failed.
   bool replay(RecordSink& sink, bool count);
 
-  // errno of a failed spill, 0 while none has failed; and what failed (to
-  // be read once the stage has stopped).
-  int error() const { return error_.load(std::memory_order_acquire); }
+  // errno of a failed spill, 0 while none has failed; and what failed.
+  int error() const { return error_; }
   const std::string& errorPlace() const { return errorPlace_; }
 
  private:
@@ -89,9 +84,6 @@ class Stage : public RecordSink {
   class RunWriter;
 
   bool store(const Record& record);
-  void handOver();
-  void writeBatches();
-  void stopWriter();
   void spill(Batch& batch);
   bool openSpill();
   bool writeSpill(const char* bytes, size_t n);
@@ -103,28 +95,18 @@ class Stage : public RecordSink {
   Tally& tally_;
   RecordSink* streamTo_;
 
-  // One mapping, a batch in each half.
   char* memory_ = nullptr;
-  size_t capacity_ = 0;  // of each half
-  Batch batches_[2];
-  Batch* filling_ = &batches_[0];
+  size_t capacity_ = 0;
+  Batch batch_;
   bool inOrder_ = true;  // every record so far had no earlier time than the one before it
   int32_t lastTime_ = INT32_MIN;
   bool finished_ = false;
-
-  // The spilling thread takes a full batch from `handedOver_`, and gives it
-  // back by clearing it once the batch is a run in the file.
-  std::thread writer_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  Batch* handedOver_ = nullptr;
-  bool stopping_ = false;
 
   int spillFd_ = -1;
   std::string spillPlace_;  // "a temporary file in DIR", for messages
   uint64_t spillEnd_ = 0;
   std::vector<Run> runs_;
-  std::atomic<int> error_{0};
+  int error_ = 0;
   std::string errorPlace_;
 };
 
