@@ -1,6 +1,8 @@
 // Writes a realistic log of N records to standard output, the same bytes on
 // every run: a few header lines, then records of a 24-character station
 // prefix, a time word and 32 plausible readings, three hours apart, CR LF.
+// A log too long for that before 2038 (the time word is a signed 32-bit
+// count) has its records closer together, so that it stays in time order.
 //
 //   genlog [--mix] RECORDS
 //
@@ -11,6 +13,8 @@
 // humidities 0 to 100, pH 7.8 to 8.2, zero-gas readings around 0 (some
 // printing as -0.000), and about one reading in 200 a NaN, with or without a
 // payload, or a negative zero, as a failing sensor or a logger writes them.
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -94,9 +98,13 @@ int main(int argc, char** argv) {
              stdout);
   static char line[24 + 8 + 32 * 8 + 2];
   uint32_t time = 1781395200;  // 2026-06-14 00:00:00 UTC
-  for (long long r = 0; r < records; ++r, time += 3 * 3600) {
+  uint32_t step = 3 * 3600;
+  if (records > 0)
+    step = static_cast<uint32_t>(std::max(1LL, std::min<long long>(step, (INT32_MAX - time) / records)));
+  double jitter = std::min(40.0, step / 2.0);
+  for (long long r = 0; r < records; ++r, time += step) {
     std::snprintf(line, 25, "SN0042 R%015lld ", r % 1000000000000000LL);
-    putWord(line + 24, time + static_cast<uint32_t>(uniform() * 40));
+    putWord(line + 24, time + static_cast<uint32_t>(uniform() * jitter));
     if (mixed) {
       uint32_t words[32];
       mixedReadings(r, words);
