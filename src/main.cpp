@@ -289,8 +289,12 @@ int runFailed(const hexlog::Run& run, const char* outputName) {
         std::fprintf(stderr, "hexlog: write error: %s\n", std::strerror(failure.error));
       break;
     case hexlog::FailureKind::kTemporary:
-      std::fprintf(stderr, "hexlog: %s: %s\n", failure.text.c_str(), std::strerror(failure.error));
-      break;
+    case hexlog::FailureKind::kReread:
+      if (failure.error != 0) {
+        std::fprintf(stderr, "hexlog: %s: %s\n", failure.text.c_str(), std::strerror(failure.error));
+        break;
+      }
+      [[fallthrough]];
     default:
       std::fprintf(stderr, "hexlog: %s\n", failure.text.c_str());
       break;

@@ -1,6 +1,8 @@
 // A run of the library: the inputs through the decoder and the stage into
 // the writer of the chosen format.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -148,14 +150,22 @@ class Tee : public RecordSink {
 
 }  // namespace
 
-class Run::Impl : public PieceSink {
+class Run::Impl : public PieceSink, public Regenerator {
  public:
   explicit Impl(const Settings& settings) : settings_(settings) {}
+  ~Impl() override {
+    for (const Source& source : sources_)
+      if (source.fd >= 0)
+        close(source.fd);
+  }
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
 
   bool prepare();
   bool start(int outputFd);
   bool addInput(int fd, const std::string& name, char* buf, size_t size);
   bool finish();
+  bool regenerate(uint64_t records, RecordSink& sink) override;
 
   void record(const char* text, size_t length, uint64_t line) override {
     decoder_.printOneRecord(text, length, line);
@@ -179,8 +189,11 @@ class Run::Impl : public PieceSink {
   bool checkOutputs() {
     if (output_.error() != 0)
       return fail(FailureKind::kWrite, output_.error(), "");
-    if (stage_ != nullptr && stage_->error() != 0)
+    if (stage_ != nullptr && stage_->error() != 0) {
+      if (stage_->errorPlace().empty())  // the inputs read again were not what they had been
+        return fail(FailureKind::kReread, 0, "an input file changed while it was read");
       return fail(FailureKind::kTemporary, stage_->error(), stage_->errorPlace());
+    }
     if (columnsWriter_ != nullptr && columnsWriter_->failed())
       return fail(FailureKind::kTemporary, ENOMEM, "memory for the arrays");
     return true;
@@ -195,7 +208,22 @@ class Run::Impl : public PieceSink {
     return dataset;
   }
 
+  // An input the stage may have records of decoded again: a regular file,
+  // from where it was first read. Opened again by its name when that names
+  // it, so that a deployment of thousands of files holds no descriptor
+  // open; else (standard input) a duplicate is kept, a few at most.
+  struct Source {
+    uint32_t file;
+    off_t start;
+    dev_t device;
+    ino_t inode;
+    int fd;  // the duplicate, or -1
+  };
+  static constexpr size_t kMaxKept = 16;
+  size_t kept_ = 0;
+
   Settings settings_;
+  std::vector<Source> sources_;
   bool prepared_ = false;
   Failure failure_;
   Tally tally_;
@@ -292,6 +320,11 @@ bool Run::Impl::start(int outputFd) {
       break;
   }
   stage_.reset(new Stage(stage, tally_, streamTo));
+  if (stage_->retains()) {
+    stage_->setRegenerator(this);
+    if (format == Format::kNccsv || format == Format::kNetcdf)
+      stage_->setEarly(&stats_);
+  }
   decoder_.records = stage_.get();
   return true;
 }
@@ -305,9 +338,25 @@ bool Run::Impl::addInput(int fd, const std::string& name, char* buf, size_t size
   // The arrays of a large file are laid out as large ones from the start;
   // not with a time window, which may leave out most of the records.
   struct stat status;
-  if (columnsWriter_ != nullptr && !settings_.hasFrom && !settings_.hasTo && fstat(fd, &status) == 0 &&
-      S_ISREG(status.st_mode))
+  bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+  if (columnsWriter_ != nullptr && !settings_.hasFrom && !settings_.hasTo && regular)
     columnsWriter_->expect(static_cast<size_t>(status.st_size) / kRecordLineBytes);
+  if (stage_ != nullptr && stage_->retains()) {
+    // A file that can be read again need not be spilled.
+    Source source{decoder_.file, regular ? lseek(fd, 0, SEEK_CUR) : -1, status.st_dev, status.st_ino, -1};
+    struct stat named;
+    int again = source.start < 0 ? -1 : open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (again >= 0 && fstat(again, &named) == 0 && named.st_dev == source.device && named.st_ino == source.inode) {
+      sources_.push_back(source);
+    } else if (source.start >= 0 && kept_ < kMaxKept && (source.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0)) >= 0) {
+      ++kept_;
+      sources_.push_back(source);
+    } else {
+      stage_->inputLost();
+    }
+    if (again >= 0)
+      close(again);
+  }
   if (!scanFile(fd, buf, size, settings_.vectors, *this)) {
     int error = errno;
     checkOutputs();
@@ -316,13 +365,92 @@ bool Run::Impl::addInput(int fd, const std::string& name, char* buf, size_t size
   return checkOutputs();
 }
 
+namespace {
+
+// The inputs decoded again for the stage: the first records it took, as
+// it took them (those inside the window), and no more.
+class Redecoder : public PieceSink, public RecordSink {
+ public:
+  Redecoder(const Decoder& first, const Stage& stage, RecordSink& sink, uint64_t records, const Tally& tally)
+      : stage_(stage), sink_(sink), left_(records) {
+    decoder_.startChars = first.startChars;
+    decoder_.vectors = first.vectors;
+    decoder_.fieldRules = first.fieldRules;
+    decoder_.records = this;
+    // What the decoder notes was noted the first time.
+    for (const std::string& name : tally.names())
+      scratch_.addInput(name);
+    decoder_.tally = &scratch_;
+  }
+  uint64_t left() const { return left_; }
+  void from(uint32_t file) { decoder_.file = file; }
+
+  void record(const char* text, size_t length, uint64_t line) override {
+    if (left_ > 0)
+      decoder_.printOneRecord(text, length, line);
+  }
+  void tooShort(uint64_t) override {}
+  void beforeWait() override {}
+  bool stopped() override { return left_ == 0; }
+  void put(const Record& record) override {
+    if (left_ > 0 && stage_.inWindow(record)) {
+      --left_;
+      sink_.put(record);
+    }
+  }
+
+ private:
+  const Stage& stage_;
+  RecordSink& sink_;
+  uint64_t left_;
+  Decoder decoder_;
+  Tally scratch_;
+};
+
+}  // namespace
+
+bool Run::Impl::regenerate(uint64_t records, RecordSink& sink) {
+  Redecoder again(decoder_, *stage_, sink, records, tally_);
+  std::vector<char> buf(64 * 1024);
+  for (const Source& source : sources_) {
+    if (again.left() == 0)
+      break;
+    const std::string& name = tally_.name(source.file);
+    int fd = source.fd;
+    // A kept duplicate may be of the file being read now: its place is kept.
+    off_t resume = fd >= 0 ? lseek(fd, 0, SEEK_CUR) : 0;
+    if (fd < 0) {
+      fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+      struct stat named;
+      if (fd >= 0 && (fstat(fd, &named) != 0 || named.st_dev != source.device || named.st_ino != source.inode)) {
+        close(fd);
+        return fail(FailureKind::kReread, 0, name + " was replaced while it was read");
+      }
+    }
+    again.from(source.file);
+    bool scanned = fd >= 0 && resume >= 0 && lseek(fd, source.start, SEEK_SET) >= 0 &&
+                   scanFile(fd, buf.data(), buf.size(), settings_.vectors, again);
+    int error = errno;
+    bool placed = source.fd >= 0 ? lseek(fd, resume, SEEK_SET) >= 0 : fd < 0 || close(fd) == 0;
+    if (!scanned || !placed)
+      return fail(FailureKind::kReread, error, "cannot read " + name + " again");
+  }
+  if (again.left() != 0)
+    return fail(FailureKind::kReread, 0, tally_.name(sources_.back().file) + " changed while it was read");
+  return true;
+}
+
 bool Run::Impl::finish() {
   if (stage_ != nullptr && stage_->retains()) {
     Format format = settings_.format;
     if (format == Format::kNccsv || format == Format::kNetcdf) {
-      // Once for what the attributes say of the records, once to write them.
-      if (!stage_->replay(stats_, false))
-        return checkOutputs();
+      // Once for what the attributes say of the records, once to write
+      // them; what the stage let go it showed the attributes already.
+      if (!stage_->allLetGo()) {
+        stats_ = Stats();
+        if (!stage_->replay(stats_, false))
+          return checkOutputs();
+      }
       dataset_ = describeDataset(metadata_, stats_, datasetSettings(format == Format::kNetcdf));
       if (format == Format::kNccsv) {
         NccsvWriter writer(output_, dataset_, settings_.vectors);

@@ -42,6 +42,18 @@ int32_t entryTime(const char* entry) {
   return time;
 }
 
+// Writes `record` as an entry at `to`; returns its size.
+size_t toEntry(const Record& record, char* to) {
+  Header header{record.time, record.count, record.missing, record.file, record.line};
+  std::memcpy(to, &header, kHeader);
+  std::memcpy(to + kHeader, record.words, 4 * size_t{record.count});
+  return kHeader + 4 * size_t{record.count};
+}
+
+void copyRecord(const Record& from, Record& to) {
+  std::memcpy(&to, &from, offsetof(Record, words) + 4 * size_t{from.count});
+}
+
 void toRecord(const char* entry, Record& record) {
   Header header;
   std::memcpy(&header, entry, kHeader);
@@ -86,41 +98,95 @@ uint64_t timeKey(int32_t time) {
   return static_cast<uint64_t>(static_cast<uint32_t>(time) ^ 0x80000000u) << 32;
 }
 
+}  // namespace
+
+// A digest of records one after another, to tell that the records decoded
+// again are the ones that were let go: running sums, and sums of them, so
+// that a changed word or a word moved changes it.
+void Digest::add(const Record& record) {
+  // Two pairs of sums, over the even and the odd words, so that neither
+  // waits for the other.
+  uint64_t a[2] = {a_[0], a_[1]}, b[2] = {b_[0], b_[1]};
+  auto add = [&a, &b](int lane, uint64_t word) {
+    a[lane] += word;
+    b[lane] += a[lane];
+  };
+  add(0, static_cast<uint32_t>(record.time) | uint64_t{record.count} << 32);
+  add(1, record.missing | uint64_t{record.file} << 32);
+  add(0, record.line);
+  uint32_t k = 0;
+  for (uint64_t pair[2]; k + 4 <= record.count; k += 4) {
+    std::memcpy(pair, record.words + k, sizeof pair);
+    add(0, pair[0]);
+    add(1, pair[1]);
+  }
+  for (; k < record.count; ++k)
+    add(1, record.words[k]);
+  for (int lane : {0, 1}) {
+    a_[lane] = a[lane];
+    b_[lane] = b[lane];
+  }
+}
+
 // Drops duplicates and conflicts (when ordered) and hands the rest on.
-class Emitter {
+class Stage::Emitter : public RecordSink {
  public:
-  Emitter(RecordSink& sink, Tally& tally, bool dedup, bool count)
-      : sink_(sink), tally_(tally), dedup_(dedup), count_(count) {}
+  Emitter(RecordSink& sink, Tally* tally, bool dedup) : sink_(sink), tally_(tally), dedup_(dedup) {}
 
   void take(const char* entry) {
-    if (dedup_ && haveFirst_ && entryTime(entry) == record_.time) {
-      // The same time as the first record of it, the last one handed on:
-      // the same words too (count, missing bits and words) or not.
-      Header header;
-      std::memcpy(&header, entry, kHeader);
-      bool same = header.count == record_.count && header.missing == record_.missing &&
-                  std::memcmp(entry + kHeader, record_.words, 4 * size_t{header.count}) == 0;
-      if (count_)
-        tally_.note(same ? Event::kDuplicate : Event::kConflict, header.file, header.line);
-      return;
-    }
-    haveFirst_ = true;
-    toRecord(entry, record_);
-    if (count_)
-      ++tally_.counts(record_.file).written;
-    sink_.put(record_);
+    toRecord(entry, *next_);
+    takeNext();
+  }
+  void put(const Record& record) override {
+    copyRecord(record, *next_);
+    takeNext();
   }
 
  private:
+  void takeNext() {
+    const Record& record = *next_;
+    if (dedup_ && haveFirst_ && record.time == last_->time) {
+      // The same time as the first record of it, the last one handed on:
+      // the same words too (count, missing bits and words) or not.
+      bool same = record.count == last_->count && record.missing == last_->missing &&
+                  std::equal(record.words, record.words + record.count, last_->words);
+      if (tally_ != nullptr)
+        tally_->note(same ? Event::kDuplicate : Event::kConflict, record.file, record.line);
+      return;
+    }
+    haveFirst_ = true;
+    std::swap(next_, last_);
+    if (tally_ != nullptr)
+      ++tally_->counts(last_->file).written;
+    sink_.put(*last_);
+  }
+
   RecordSink& sink_;
-  Tally& tally_;
+  Tally* tally_;  // where what happened is counted, if anywhere
   bool dedup_;
-  bool count_;
   bool haveFirst_ = false;
-  Record record_;
+  Record records_[2];
+  Record* next_ = &records_[0];
+  Record* last_ = &records_[1];
 };
 
-}  // namespace
+// Records decoded again: their digest, and each to `to`, or stored.
+class Stage::Again : public RecordSink {
+ public:
+  Again(Stage& stage, RecordSink* to) : stage_(stage), to_(to) {}
+  void put(const Record& record) override {
+    digest.add(record);
+    if (to_ != nullptr)
+      to_->put(record);
+    else if (stage_.error() == 0)
+      stage_.store(record);
+  }
+  Digest digest;
+
+ private:
+  Stage& stage_;
+  RecordSink* to_;
+};
 
 // Reads one run of the spill file, a record at a time.
 class Stage::Reader {
@@ -174,6 +240,10 @@ Stage::Stage(const StageSettings& settings, Tally& tally, RecordSink* streamTo)
   capacity_ = std::min<size_t>(capacity_, size_t{1} << 31);
 }
 
+void Stage::setEarly(RecordSink* sink) {
+  early_.reset(new Emitter(*sink, nullptr, settings_.ordered));
+}
+
 Stage::~Stage() {
   if (memory_ != nullptr)
     munmap(memory_, capacity_);
@@ -196,6 +266,23 @@ void Stage::put(const Record& record) {
 }
 
 bool Stage::store(const Record& record) {
+  if (leading_) {
+    // Records in order from files that can be read again are let go: they
+    // are decoded again when wanted.
+    if (regenerator_ != nullptr && dropping_ && !(settings_.ordered && record.time < lastTime_)) {
+      lastTime_ = record.time;
+      ++dropped_;
+      droppedDigest_.add(record);
+      if (early_ != nullptr)
+        early_->put(record);
+      return true;
+    }
+    // Wanted now: to be sorted with this record and those that follow, as
+    // if they had been kept.
+    leading_ = false;
+    if (dropped_ > 0 && !restoreDropped())
+      return false;
+  }
   size_t size = kHeader + 4 * size_t{record.count};
   Batch& batch = batch_;
   if (batch.used + size + 8 * (batch.records + 1) > capacity_) {
@@ -217,9 +304,7 @@ bool Stage::store(const Record& record) {
     memory_ = static_cast<char*>(memory);
     batch.memory = memory_;
   }
-  Header header{record.time, record.count, record.missing, record.file, record.line};
-  std::memcpy(batch.memory + batch.used, &header, kHeader);
-  std::memcpy(batch.memory + batch.used + kHeader, record.words, 4 * size_t{record.count});
+  toEntry(record, batch.memory + batch.used);
   if (settings_.ordered) {
     if (record.time < lastTime_)
       inOrder_ = false;
@@ -327,10 +412,7 @@ class Stage::RunWriter : public RecordSink {
     size_t size = kHeader + 4 * size_t{record.count};
     if (filled_ + size > kWriteBuffer)
       flush();
-    Header header{record.time, record.count, record.missing, record.file, record.line};
-    std::memcpy(buffer_.get() + filled_, &header, kHeader);
-    std::memcpy(buffer_.get() + filled_ + kHeader, record.words, 4 * size_t{record.count});
-    filled_ += size;
+    filled_ += toEntry(record, buffer_.get() + filled_);
   }
   bool flush() {
     bool written = stage_.writeSpill(buffer_.get(), filled_);
@@ -344,8 +426,40 @@ class Stage::RunWriter : public RecordSink {
   size_t filled_ = 0;
 };
 
+// The records let go, decoded again, stored as if they had been kept.
+bool Stage::restoreDropped() {
+  Again again(*this, nullptr);
+  int32_t last = lastTime_;
+  lastTime_ = INT32_MIN;
+  bool restored = regenerator_->regenerate(dropped_, again);
+  lastTime_ = last;
+  dropped_ = 0;
+  return checkDropped(restored, again.digest);
+}
+
+// Whether the records decoded again were all there, and the ones let go.
+bool Stage::checkDropped(bool regenerated, const Digest& digest) {
+  if (!regenerated) {
+    fail(EIO, "");
+    return false;
+  }
+  if (digest != droppedDigest_) {
+    // An input was written over while it was read: what it holds now is
+    // not what was decoded the first time.
+    fail(ESTALE, "");
+    return false;
+  }
+  return error() == 0;
+}
+
+bool Stage::replayDropped(Emitter& emitter) {
+  Again again(*this, &emitter);
+  bool regenerated = regenerator_->regenerate(dropped_, again);
+  return checkDropped(regenerated, again.digest);
+}
+
 bool Stage::mergeRuns(size_t first, size_t last, RecordSink& sink, bool dedup, bool count) {
-  Emitter emitter(sink, tally_, dedup, count);
+  Emitter emitter(sink, count ? &tally_ : nullptr, dedup);
   std::vector<std::unique_ptr<Reader>> readers;
   for (size_t i = first; i < last; ++i) {
     readers.emplace_back(new Reader(spillFd_, runs_[i], i));
@@ -425,7 +539,9 @@ bool Stage::replay(RecordSink& sink, bool count) {
   if (error() != 0)
     return false;
   if (runs_.empty()) {
-    Emitter emitter(sink, tally_, settings_.ordered, count);
+    Emitter emitter(sink, count ? &tally_ : nullptr, settings_.ordered);
+    if (dropped_ > 0 && !replayDropped(emitter))
+      return false;
     const Batch& batch = batch_;
     if (settings_.ordered) {
       for (uint64_t key : batch.order)

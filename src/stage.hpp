@@ -10,7 +10,11 @@
 // Ordered, the stage holds records in memory up to a budget, sorts each
 // full batch by time (a batch already in order is written as it lies) and
 // spills it to an unnamed temporary file as a run; replay() merges the
-// runs, or for input in order reads them one after another. Equal times
+// runs, or for input in order reads them one after another. Input in order
+// from files that can be read again is neither kept nor spilled: the stage
+// lets it go, and its records are decoded again from the files when they
+// are wanted (at replay, or kept as any others once a record breaks the
+// order), which costs less than writing and reading them back. Equal times
 // keep the order the records came in (argument order, then line order):
 // the first of a time is written, a later identical one (time and every
 // word) is a duplicate, a later different one a conflict; both are dropped
@@ -19,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,6 +49,28 @@ struct StageSettings {
   std::string directory;
 };
 
+// A digest of records, in the order they are added.
+class Digest {
+ public:
+  void add(const Record& record);
+  bool operator!=(const Digest& other) const {
+    return a_[0] != other.a_[0] || a_[1] != other.a_[1] || b_[0] != other.b_[0] || b_[1] != other.b_[1];
+  }
+
+ private:
+  uint64_t a_[2] = {0, 0};
+  uint64_t b_[2] = {0, 0};
+};
+
+// What gives the stage back the records it let go: the inputs decoded again.
+class Regenerator {
+ public:
+  virtual ~Regenerator() = default;
+  // The first `records` records the stage took, in the order it took
+  // them, to `sink`; false if they could not all be had again.
+  virtual bool regenerate(uint64_t records, RecordSink& sink) = 0;
+};
+
 class Stage : public RecordSink {
  public:
   // Records that are neither ordered nor retained go on to `streamTo` at once.
@@ -54,6 +81,22 @@ class Stage : public RecordSink {
 
   void put(const Record& record) override;
 
+  // Whether the stage takes a record: the time window.
+  bool inWindow(const Record& record) const {
+    return !(settings_.hasFrom && record.time < settings_.from) && !(settings_.hasTo && record.time >= settings_.to);
+  }
+
+  // Lets the stage let go of records while they come in order, which
+  // `regenerator` gives back, until inputLost(): from then on records come
+  // from an input that cannot be read again.
+  void setRegenerator(Regenerator* regenerator) { regenerator_ = regenerator; }
+  void inputLost() { dropping_ = false; }
+  // While records are let go, each of those that will be written (neither
+  // duplicate nor conflict) goes to `sink` too, as it comes; allLetGo()
+  // tells after the last record whether that was every record.
+  void setEarly(RecordSink* sink);
+  bool allLetGo() const { return leading_; }
+
   // Whether records are kept for replay() rather than passed on.
   bool retains() const { return settings_.ordered || settings_.retained; }
 
@@ -63,7 +106,9 @@ class Stage : public RecordSink {
   // file failed.
   bool replay(RecordSink& sink, bool count);
 
-  // errno of a failed spill, 0 while none has failed; and what failed.
+  // errno of a failed spill, 0 while none has failed; and what failed
+  // (empty when the inputs could not be read again, or were not as they
+  // were: ESTALE).
   int error() const { return error_; }
   const std::string& errorPlace() const { return errorPlace_; }
 
@@ -82,9 +127,14 @@ class Stage : public RecordSink {
   };
   class Reader;
   class RunWriter;
+  class Emitter;
+  class Again;
 
   bool store(const Record& record);
   void spill(Batch& batch);
+  bool restoreDropped();
+  bool replayDropped(Emitter& emitter);
+  bool checkDropped(bool regenerated, const Digest& digest);
   bool openSpill();
   bool writeSpill(const char* bytes, size_t n);
   bool sortBatch(Batch& batch);
@@ -101,6 +151,13 @@ class Stage : public RecordSink {
   bool inOrder_ = true;  // every record so far had no earlier time than the one before it
   int32_t lastTime_ = INT32_MIN;
   bool finished_ = false;
+
+  Regenerator* regenerator_ = nullptr;
+  bool dropping_ = true;
+  bool leading_ = true;    // every record so far was let go
+  std::unique_ptr<Emitter> early_;
+  uint64_t dropped_ = 0;  // the first records taken, let go while leading_
+  Digest droppedDigest_;
 
   int spillFd_ = -1;
   std::string spillPlace_;  // "a temporary file in DIR", for messages

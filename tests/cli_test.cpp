@@ -200,6 +200,11 @@ TEST_F(Cli, MoreFilesThanTheOpenFileLimit) {
   Result r = run(names);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, expected);
+  // In time order, the files are read a second time, and none stays open.
+  names.insert(names.begin(), "--order=time");
+  r = run(names);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, expected);
 }
 
 TEST_F(Cli, FilesAreDecodedInOrder) {

@@ -2,12 +2,19 @@
 // sort by time, the first record of each time kept. Whatever the memory
 // budget (so however many runs are spilled and merged), replayed once or
 // twice.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <functional>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "hexlog/hexlog.hpp"
 #include "stage.hpp"
 
 using namespace hexlog;
@@ -97,6 +104,109 @@ TEST(Stage, TheWindowIsFromInclusiveToExclusive) {
   EXPECT_EQ(kept.records[0].time, 10);
   EXPECT_EQ(kept.records[1].time, 19);
   EXPECT_EQ(tally.total().outside, 4u);
+}
+
+// `records` record lines, their times 20 s apart, readings any bits.
+std::string makeLog(int records, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string log = "# station log\n";
+  char word[9];
+  for (int r = 0; r < records; ++r) {
+    std::snprintf(word, sizeof word, "%08X", 1781395220u + 20u * static_cast<unsigned>(r));
+    log += "SN0042 2026-06-14 00:00 " + std::string(word);
+    for (int k = 0; k < 32; ++k) {
+      std::snprintf(word, sizeof word, "%08x", static_cast<unsigned>(rng()));
+      log += word;
+    }
+    log += "\r\n";
+  }
+  return log;
+}
+
+// Ordered runs of the library over files on disk: input in order is let go
+// by the stage and decoded again from the files, never spilled, so it needs
+// no temporary directory. csv and NCCSV (whose attributes are then computed
+// as the records first come) are those of the same files read from pipes,
+// which cannot be read again, whatever the budget and wherever the order
+// breaks.
+class Reread : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/hexlog-reread-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    dir_ = name;
+  }
+  void TearDown() override { EXPECT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0); }
+
+  std::string write(const std::string& name, const std::string& text) {
+    std::ofstream(dir_ + "/" + name, std::ios::binary) << text;
+    return dir_ + "/" + name;
+  }
+  // `files` in time order, or the failure's text.
+  std::string decode(Format format, const std::vector<std::string>& files, size_t memory, const std::string& temporary,
+                     bool pipes = false, const std::function<void(size_t)>& between = nullptr) {
+    Settings settings;
+    settings.format = format;
+    settings.order = Order::kTime;
+    settings.memory = memory;
+    settings.temporaryDirectory = temporary;
+    hexlog::Run run(settings);
+    FILE* out = std::tmpfile();
+    std::vector<char> buf(64 * 1024);
+    bool ok = run.start(fileno(out));
+    for (size_t i = 0; ok && i < files.size(); ++i) {
+      if (between)
+        between(i);
+      FILE* in = pipes ? popen(("cat '" + files[i] + "'").c_str(), "r") : std::fopen(files[i].c_str(), "r");
+      ok = run.addInput(fileno(in), files[i], buf.data(), buf.size());
+      pipes ? pclose(in) : std::fclose(in);
+    }
+    ok = ok && run.finish();
+    std::string text;
+    std::rewind(out);
+    for (int c; (c = std::fgetc(out)) != EOF;)
+      text += static_cast<char>(c);
+    std::fclose(out);
+    return ok ? text : "failed: " + run.failure().text;
+  }
+  std::string dir_;
+};
+
+TEST_F(Reread, InputInOrderIsDecodedAgainNotSpilled) {
+  std::string log = makeLog(400, 1);
+  std::string first = write("a.log", log);
+  // In order, with a duplicate and a conflict of its last time.
+  size_t end = log.find('\n', log.size() / 2) + 1, last = log.rfind('\n', end - 2) + 1;
+  std::string again = log.substr(last, end - last);
+  std::string twice = write("twice.log", log.substr(0, end) + again + again.substr(0, 40) + "7F7FFFFF" + again.substr(48));
+  std::string other = makeLog(400, 2);
+  std::string late = write("b.log", other.substr(other.size() / 2));  // its times are among a.log's
+  for (Format format : {Format::kCsv, Format::kNccsv}) {
+    for (const auto& files : std::vector<std::vector<std::string>>{{first}, {twice}, {first, first}, {first, late}}) {
+      std::string piped = decode(format, files, size_t{1} << 30, dir_, true);
+      ASSERT_NE(piped.rfind("failed:", 0), 0u) << piped;
+      for (size_t memory : {size_t{1} << 30, size_t{20000}, size_t{3000}}) {
+        bool inOrder = files.size() == 1;
+        EXPECT_EQ(decode(format, files, memory, inOrder ? "/nonexistent" : dir_), piped) << files.size() << " " << memory;
+      }
+    }
+  }
+}
+
+TEST_F(Reread, AFileWrittenOverWhileItIsReadFailsTheRun) {
+  std::string first = write("a.log", makeLog(400, 1));
+  std::string log = makeLog(400, 2);
+  std::string late = write("b.log", log.substr(log.size() / 2));
+  // Same times and size, other readings; then half of it.
+  for (std::string changed : {makeLog(400, 3), makeLog(200, 1)}) {
+    std::string text = decode(Format::kCsv, {first, late}, 3000, dir_, false, [&](size_t i) {
+      if (i == 1)
+        write("a.log", changed);
+    });
+    EXPECT_EQ(text.rfind("failed: ", 0), 0u) << text;
+    EXPECT_NE(text.find(" changed while it was read"), std::string::npos) << text;
+    write("a.log", makeLog(400, 1));
+  }
 }
 
 }  // namespace

@@ -240,6 +240,7 @@ enum class FailureKind {
   kRead,       // an input could not be read: error is errno
   kWrite,      // the output failed: error is errno, or text the netCDF library's words
   kTemporary,  // the spill file or memory failed: error is errno, text names the place
+  kReread,     // an input read again to order its records was not as before: text says how
 };
 
 struct Failure {

@@ -96,6 +96,8 @@ def _raise(failure, names):
         raise MemoryError(f"out of {text}")
     if kind == "temporary":
         raise OSError(error, f"cannot write {text}: {os.strerror(error)}")
+    if kind == "reread":
+        raise OSError(error, f"{text}: {os.strerror(error)}") if error else OSError(text)
     raise RuntimeError(text)
 
 

@@ -30,7 +30,7 @@ namespace py = pybind11;
 namespace {
 
 struct Failure {
-  std::string kind;  // "open", "read", "metadata", "temporary", "write", "library"
+  std::string kind;  // "open", "read", "metadata", "temporary", "write", "library", "reread"
   int error = 0;
   std::string text;
   long input = -1;  // the input's index, for "open" and "read"
@@ -124,6 +124,7 @@ Failure runFailure(const hexlog::Failure& failure, long input) {
     case hexlog::FailureKind::kMetadata: return Failure{"metadata", failure.error, failure.text, -1};
     case hexlog::FailureKind::kTemporary: return Failure{"temporary", failure.error, failure.text, -1};
     case hexlog::FailureKind::kLibrary: return Failure{"library", failure.error, failure.text, -1};
+    case hexlog::FailureKind::kReread: return Failure{"reread", failure.error, failure.text, -1};
     case hexlog::FailureKind::kWrite:
     case hexlog::FailureKind::kNone: break;
   }

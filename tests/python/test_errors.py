@@ -41,7 +41,7 @@ def test_a_spill_file_that_cannot_be_made(tmp_path, monkeypatch):
     monkeypatch.setattr(hexlog, "_sort_memory", 4096)
     monkeypatch.setenv("TMPDIR", str(tmp_path / "no such directory"))
     with pytest.raises(OSError) as raised:
-        hexlog.read(log, order="time")
+        hexlog.read([log, log], order="time")  # the second time out of order
     assert raised.value.errno == errno.ENOENT and "temporary file" in str(raised.value)
     assert len(hexlog.read(log)["time"]) == 200  # input order needs no spill
 
