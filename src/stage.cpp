@@ -460,14 +460,6 @@ bool Stage::replayDropped(Emitter& emitter) {
 
 bool Stage::mergeRuns(size_t first, size_t last, RecordSink& sink, bool dedup, bool count) {
   Emitter emitter(sink, count ? &tally_ : nullptr, dedup);
-  std::vector<std::unique_ptr<Reader>> readers;
-  for (size_t i = first; i < last; ++i) {
-    readers.emplace_back(new Reader(spillFd_, runs_[i], i));
-    if (!readers.back()->fill()) {
-      fail(readers.back()->error(), spillPlace_.c_str());
-      return false;
-    }
-  }
   auto next = [&](Reader& reader) {
     reader.advance();
     if (!reader.fill())
@@ -475,14 +467,29 @@ bool Stage::mergeRuns(size_t first, size_t last, RecordSink& sink, bool dedup, b
     return error() == 0;
   };
   if (!settings_.ordered || inOrder_) {
-    // Runs of input in order follow one another: no merging needed.
-    for (auto& reader : readers)
-      for (const char* entry; (entry = reader->current()) != nullptr;) {
+    // Runs of input in order follow one another: no merging needed, and
+    // one read buffer at a time.
+    for (size_t i = first; i < last; ++i) {
+      Reader reader(spillFd_, runs_[i], i);
+      if (!reader.fill()) {
+        fail(reader.error(), spillPlace_.c_str());
+        return false;
+      }
+      for (const char* entry; (entry = reader.current()) != nullptr;) {
         emitter.take(entry);
-        if (!next(*reader))
+        if (!next(reader))
           return false;
       }
+    }
     return true;
+  }
+  std::vector<std::unique_ptr<Reader>> readers;
+  for (size_t i = first; i < last; ++i) {
+    readers.emplace_back(new Reader(spillFd_, runs_[i], i));
+    if (!readers.back()->fill()) {
+      fail(readers.back()->error(), spillPlace_.c_str());
+      return false;
+    }
   }
   // A heap of the readers by their current record's time, then their run:
   // equal times come out in the order they went in.
