@@ -416,23 +416,25 @@ bool Run::Impl::regenerate(uint64_t records, RecordSink& sink) {
     if (again.left() == 0)
       break;
     const std::string& name = tally_.name(source.file);
-    int fd = source.fd;
-    // A kept duplicate may be of the file being read now: its place is kept.
-    off_t resume = fd >= 0 ? lseek(fd, 0, SEEK_CUR) : 0;
-    if (fd < 0) {
-      fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
-      struct stat named;
-      if (fd >= 0 && (fstat(fd, &named) != 0 || named.st_dev != source.device || named.st_ino != source.inode)) {
-        close(fd);
-        return fail(FailureKind::kReread, 0, name + " was replaced while it was read");
-      }
+    int fd = source.fd >= 0 ? source.fd : open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+      return fail(FailureKind::kReread, errno, "cannot read " + name + " again");
+    struct stat named;
+    if (source.fd < 0 && (fstat(fd, &named) != 0 || named.st_dev != source.device || named.st_ino != source.inode)) {
+      close(fd);
+      return fail(FailureKind::kReread, 0, name + " was replaced while it was read");
     }
+    // A kept duplicate may be of the file being read now: its place is kept.
+    off_t resume = lseek(fd, 0, SEEK_CUR);
     again.from(source.file);
-    bool scanned = fd >= 0 && resume >= 0 && lseek(fd, source.start, SEEK_SET) >= 0 &&
+    bool scanned = resume >= 0 && lseek(fd, source.start, SEEK_SET) >= 0 &&
                    scanFile(fd, buf.data(), buf.size(), settings_.vectors, again);
     int error = errno;
-    bool placed = source.fd >= 0 ? lseek(fd, resume, SEEK_SET) >= 0 : fd < 0 || close(fd) == 0;
-    if (!scanned || !placed)
+    if (source.fd >= 0)
+      scanned = lseek(fd, resume, SEEK_SET) >= 0 && scanned;
+    else
+      close(fd);
+    if (!scanned)
       return fail(FailureKind::kReread, error, "cannot read " + name + " again");
   }
   if (again.left() != 0)

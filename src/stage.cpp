@@ -252,7 +252,7 @@ Stage::~Stage() {
 }
 
 void Stage::put(const Record& record) {
-  if ((settings_.hasFrom && record.time < settings_.from) || (settings_.hasTo && record.time >= settings_.to)) {
+  if (!inWindow(record)) {
     ++tally_.counts(record.file).outside;
     return;
   }

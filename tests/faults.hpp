@@ -12,6 +12,7 @@
 #include <random>
 #include <thread>
 
+#include "station_log.hpp"
 #include "tool.hpp"
 
 // One call as the shim logged it:
@@ -42,23 +43,6 @@ inline std::vector<Format> formats() {
   all.push_back({"netcdf", {"--format=netcdf"}, true});
 #endif
   return all;
-}
-
-// `records` record lines of 32 readings, any bit patterns, behind a header.
-inline std::string makeLog(int records, unsigned seed = 7) {
-  std::mt19937 rng(seed);
-  std::string log = "# station log\n";
-  char word[9];
-  for (int r = 0; r < records; ++r) {
-    std::snprintf(word, sizeof word, "%08X", 1781395220u + 20u * static_cast<unsigned>(r));
-    std::string line = "SN0042 2026-06-14 00:00 " + std::string(word);
-    for (int k = 0; k < 32; ++k) {
-      std::snprintf(word, sizeof word, "%08x", static_cast<unsigned>(rng()));
-      line += word;
-    }
-    log += line + "\r\n";
-  }
-  return log;
 }
 
 inline std::string baseName(const std::string& path) {

@@ -16,6 +16,7 @@
 
 #include "hexlog/hexlog.hpp"
 #include "stage.hpp"
+#include "station_log.hpp"
 
 using namespace hexlog;
 
@@ -104,23 +105,6 @@ TEST(Stage, TheWindowIsFromInclusiveToExclusive) {
   EXPECT_EQ(kept.records[0].time, 10);
   EXPECT_EQ(kept.records[1].time, 19);
   EXPECT_EQ(tally.total().outside, 4u);
-}
-
-// `records` record lines, their times 20 s apart, readings any bits.
-std::string makeLog(int records, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string log = "# station log\n";
-  char word[9];
-  for (int r = 0; r < records; ++r) {
-    std::snprintf(word, sizeof word, "%08X", 1781395220u + 20u * static_cast<unsigned>(r));
-    log += "SN0042 2026-06-14 00:00 " + std::string(word);
-    for (int k = 0; k < 32; ++k) {
-      std::snprintf(word, sizeof word, "%08x", static_cast<unsigned>(rng()));
-      log += word;
-    }
-    log += "\r\n";
-  }
-  return log;
 }
 
 // Ordered runs of the library over files on disk: input in order is let go

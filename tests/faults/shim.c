@@ -126,9 +126,9 @@ static int signalNamed(const char* name) {
 
 // "write:3:ENOSPC,close:1:EIO"
 static void readFailures(const char* text) {
-  char spec[256];
-  snprintf(spec, sizeof spec, "%s", text);
-  for (char* item = strtok(spec, ","); item != NULL; item = strtok(NULL, ",")) {
+  char list[256];
+  snprintf(list, sizeof list, "%s", text);
+  for (char* item = strtok(list, ","); item != NULL; item = strtok(NULL, ",")) {
     char* count = strchr(item, ':');
     if (count == NULL)
       continue;
