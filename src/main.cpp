@@ -233,19 +233,6 @@ std::string commandLine(int argc, char** argv) {
   return text;
 }
 
-// When the archive formats were made: SOURCE_DATE_EPOCH when it is set, so
-// that two runs over the same input give the same bytes.
-int64_t creationTime() {
-  const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
-  if (epoch != nullptr && *epoch != '\0') {
-    char* end;
-    long long seconds = std::strtoll(epoch, &end, 10);
-    if (*end == '\0')
-      return seconds;
-  }
-  return static_cast<int64_t>(std::time(nullptr));
-}
-
 // atoi's syntax, but saturated to 32 bits: atoi itself is undefined once the
 // value no longer fits, and any such prefix lies outside every record anyway.
 int32_t parseStartChars(const char* s) {
@@ -305,34 +292,8 @@ int runFailed(const hexlog::Run& run, const char* outputName) {
 // One line on standard error for each kind of line or record that was not
 // written as it stood, naming the first.
 void printNotices(const hexlog::Tally& tally) {
-  hexlog::FileCounts total = tally.total();
-  struct Notice {
-    hexlog::Event event;
-    uint64_t count;
-    const char* one;
-    const char* many;
-  };
-  const Notice notices[] = {
-      {hexlog::Event::kNotRecord, total.notRecords, "line had no time of eight hexadecimal digits and was skipped",
-       "lines had no time of eight hexadecimal digits and were skipped"},
-      {hexlog::Event::kMissing, total.missing, "reading had no eight hexadecimal digits and was written as missing",
-       "readings had no eight hexadecimal digits and were written as missing"},
-      {hexlog::Event::kCut, total.cut, "record had more than 32 readings and was cut to 32",
-       "records had more than 32 readings and were cut to 32"},
-      {hexlog::Event::kDuplicate, total.duplicates, "record repeated an earlier one and was dropped",
-       "records repeated earlier ones and were dropped"},
-      {hexlog::Event::kConflict, total.conflicts,
-       "record had the time of an earlier one but other readings and was dropped (the first of a time is kept)",
-       "records had the time of an earlier one but other readings and were dropped (the first of a time is kept)"},
-  };
-  for (const Notice& notice : notices) {
-    if (notice.count == 0)
-      continue;
-    const hexlog::Place& first = tally.first(notice.event);
-    std::fprintf(stderr, "hexlog: %llu %s; the first: %s:%llu\n", static_cast<unsigned long long>(notice.count),
-                 notice.count == 1 ? notice.one : notice.many, tally.name(first.file).c_str(),
-                 static_cast<unsigned long long>(first.line));
-  }
+  for (const std::string& notice : hexlog::notices(tally))
+    std::fprintf(stderr, "hexlog: %s\n", notice.c_str());
 }
 
 // --summary: a tab-separated table of what became of each file's lines.
@@ -476,7 +437,12 @@ int main(int argc, char** argv) {
   // empty the log.
   if (options.output != nullptr && optind == argc)
     return failed("--output=%s but no input files; name them, or - for standard input", options.output), 1;
-  settings.created = creationTime();
+  // When the archive formats were made: SOURCE_DATE_EPOCH when it is set,
+  // so that two runs over the same input give the same bytes.
+  bool dated = settings.format == hexlog::Format::kNccsv || settings.format == hexlog::Format::kNetcdf;
+  std::string wrong;
+  if (dated && !hexlog::creationTime(std::getenv("SOURCE_DATE_EPOCH"), settings.created, wrong))
+    return failed("%s", wrong.c_str()), 1;
   settings.history = commandLine(argc, argv);
 
   // A file size limit is a write error like any other, not a crash.

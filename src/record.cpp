@@ -332,15 +332,18 @@ void Decoder::printOneRecord(const char* text, size_t length, uint64_t line) {
     Collector collector{record, fieldRules};
     walkRecord(text, length, startChars, vectors, collector);
     if (collector.notRecord) {
-      tally->note(Event::kNotRecord, file, line);
+      if (tally != nullptr)
+        tally->note(Event::kNotRecord, file, line);
       return;
     }
-    if (collector.cut)
+    if (collector.cut && tally != nullptr)
       tally->note(Event::kCut, file, line);
-    if (record.missing != 0)
+    if (record.missing != 0 && tally != nullptr)
       tally->note(Event::kMissing, file, line, static_cast<uint64_t>(__builtin_popcount(record.missing)));
     record.file = file;
     record.line = line;
+    record.text = text;
+    record.length = length;
     records->put(record);
     return;
   }

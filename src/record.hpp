@@ -52,7 +52,20 @@ struct Record {
   uint32_t missing;  // bit k: word k is no reading (its window is not eight hexadecimal digits); it is 0
   uint32_t file;     // the input, by its index in the Tally
   uint64_t line;     // the line there, from 1
+  // The record text it was decoded from, while it is being handed on
+  // (nullptr for a record held and given back later).
+  const char* text;
+  size_t length;
   uint32_t words[kMaxWindows];
+};
+
+// The records with from <= time < to, where given.
+struct Window {
+  bool hasFrom = false;
+  bool hasTo = false;
+  int64_t from = 0;
+  int64_t to = 0;
+  bool contains(int32_t time) const { return !(hasFrom && time < from) && !(hasTo && time >= to); }
 };
 
 // Takes records one at a time: a writer, or the stage that orders them.

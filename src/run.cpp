@@ -9,12 +9,15 @@
 
 #include "csv.hpp"
 #include "dataset.hpp"
+#include "hash.hpp"
 #include "hexlog/hexlog.hpp"
+#include "interrupt.hpp"
 #include "metadata.hpp"
 #include "nccsv.hpp"
 #include "netcdf.hpp"
 #include "output.hpp"
 #include "record.hpp"
+#include "reread.hpp"
 #include "scan.hpp"
 #include "stage.hpp"
 
@@ -69,8 +72,22 @@ class ColumnsWriter : public RecordSink {
       rowFlags_[pending_ * flags_.size() + f] = qcFlag(flags_[f], record);
     row.file = static_cast<int32_t>(record.file);
     row.line = static_cast<int64_t>(record.line);
+    if (record.file >= hashes_.size())
+      hashes_.resize(record.file + 1);
+    Hash& hash = hashes_[record.file];
+    hash.add(static_cast<uint64_t>(row.time));
+    hash.add(row.words, sizeof row.words);
+    hash.add(rowFlags_.data() + pending_ * flags_.size(), flags_.size());
+    hash.add(record.line);
     if (++pending_ == kBlock)
       flush();
+  }
+  // Each input's hash, by its index, for `inputs` inputs.
+  std::vector<uint64_t> digests(size_t inputs) const {
+    std::vector<uint64_t> values(inputs, Hash().value());
+    for (size_t file = 0; file < hashes_.size() && file < inputs; ++file)
+      values[file] = hashes_[file].value();
+    return values;
   }
   // About how many records will come: see Column::expect.
   void expect(size_t records) {
@@ -131,6 +148,7 @@ class ColumnsWriter : public RecordSink {
   Row rows_[kBlock];
   size_t pending_ = 0;
   std::vector<int8_t> rowFlags_;
+  std::vector<Hash> hashes_;
   bool failed_ = false;
 };
 
@@ -150,13 +168,12 @@ class Tee : public RecordSink {
 
 }  // namespace
 
-class Run::Impl : public PieceSink, public Regenerator {
+class Run::Impl : public PieceSink {
  public:
-  explicit Impl(const Settings& settings) : settings_(settings) {}
-  ~Impl() override {
-    for (const Source& source : sources_)
-      if (source.fd >= 0)
-        close(source.fd);
+  explicit Impl(const Settings& settings) : settings_(settings), interrupt_(settings.interrupted) {
+    // Where the vector code is not built or the CPU lacks it, the scalar
+    // code does the whole job.
+    settings_.vectors = settings.vectors && vectorsAvailable();
   }
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
@@ -165,7 +182,6 @@ class Run::Impl : public PieceSink, public Regenerator {
   bool start(int outputFd);
   bool addInput(int fd, const std::string& name, char* buf, size_t size);
   bool finish();
-  bool regenerate(uint64_t records, RecordSink& sink) override;
 
   void record(const char* text, size_t length, uint64_t line) override {
     decoder_.printOneRecord(text, length, line);
@@ -177,7 +193,20 @@ class Run::Impl : public PieceSink, public Regenerator {
   }
   bool stopped() override {
     return output_.error() != 0 || (stage_ != nullptr && stage_->error() != 0) ||
-           (columnsWriter_ != nullptr && columnsWriter_->failed());
+           (columnsWriter_ != nullptr && columnsWriter_->failed()) ||
+           (reread_ != nullptr && reread_->failure().kind != FailureKind::kNone) || interrupt_.now();
+  }
+  bool interruptible() override { return interrupt_.enabled(); }
+
+  // A Run's function, with memory that ran out turned into its failure:
+  // nothing of the library throws past it.
+  template <typename Function>
+  bool guarded(Function function) {
+    try {
+      return function();
+    } catch (const std::bad_alloc&) {
+      return fail(FailureKind::kTemporary, ENOMEM, "memory");
+    }
   }
 
   bool fail(FailureKind kind, int error, const std::string& text) {
@@ -187,13 +216,16 @@ class Run::Impl : public PieceSink, public Regenerator {
   }
   // The first failure of the output or the stage, if any.
   bool checkOutputs() {
+    if (interrupt_.happened())
+      return fail(FailureKind::kInterrupted, EINTR, "interrupted");
     if (output_.error() != 0)
       return fail(FailureKind::kWrite, output_.error(), "");
-    if (stage_ != nullptr && stage_->error() != 0) {
-      if (stage_->errorPlace().empty())  // the inputs read again were not what they had been
-        return fail(FailureKind::kReread, 0, "an input file changed while it was read");
-      return fail(FailureKind::kTemporary, stage_->error(), stage_->errorPlace());
+    if (reread_ != nullptr && reread_->failure().kind != FailureKind::kNone) {
+      const Failure& failure = reread_->failure();
+      return fail(failure.kind, failure.error, failure.text);
     }
+    if (stage_ != nullptr && stage_->error() != 0)
+      return fail(FailureKind::kTemporary, stage_->error(), stage_->errorPlace());
     if (columnsWriter_ != nullptr && columnsWriter_->failed())
       return fail(FailureKind::kTemporary, ENOMEM, "memory for the arrays");
     return true;
@@ -208,29 +240,18 @@ class Run::Impl : public PieceSink, public Regenerator {
     return dataset;
   }
 
-  // An input the stage may have records of decoded again: a regular file,
-  // from where it was first read. Opened again by its name when that names
-  // it, so that a deployment of thousands of files holds no descriptor
-  // open; else (standard input) a duplicate is kept, a few at most.
-  struct Source {
-    uint32_t file;
-    off_t start;
-    dev_t device;
-    ino_t inode;
-    int fd;  // the duplicate, or -1
-  };
-  static constexpr size_t kMaxKept = 16;
-  size_t kept_ = 0;
-
   Settings settings_;
-  std::vector<Source> sources_;
+  Interrupt interrupt_;
   bool prepared_ = false;
+  bool started_ = false;
+  bool finished_ = false;
   Failure failure_;
   Tally tally_;
   Output output_;
   Decoder decoder_;
   Metadata metadata_;
   std::unique_ptr<Stage> stage_;
+  std::unique_ptr<Reread> reread_;
   std::unique_ptr<RecordSink> writer_;
   ColumnsWriter* columnsWriter_ = nullptr;
   std::unique_ptr<Tee> tee_;
@@ -320,8 +341,10 @@ bool Run::Impl::start(int outputFd) {
       break;
   }
   stage_.reset(new Stage(stage, tally_, streamTo));
+  stage_->setInterrupt(&interrupt_);
   if (stage_->retains()) {
-    stage_->setRegenerator(this);
+    reread_.reset(new Reread(decoder_, stage_->window(), interrupt_));
+    stage_->setReread(reread_.get());
     if (format == Format::kNccsv || format == Format::kNetcdf)
       stage_->setEarly(&stats_);
   }
@@ -341,105 +364,17 @@ bool Run::Impl::addInput(int fd, const std::string& name, char* buf, size_t size
   bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
   if (columnsWriter_ != nullptr && !settings_.hasFrom && !settings_.hasTo && regular)
     columnsWriter_->expect(static_cast<size_t>(status.st_size) / kRecordLineBytes);
-  if (stage_ != nullptr && stage_->retains()) {
-    // A file that can be read again need not be spilled.
-    Source source{decoder_.file, regular ? lseek(fd, 0, SEEK_CUR) : -1, status.st_dev, status.st_ino, -1};
-    struct stat named;
-    int again = source.start < 0 ? -1 : open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (again >= 0 && fstat(again, &named) == 0 && named.st_dev == source.device && named.st_ino == source.inode) {
-      sources_.push_back(source);
-    } else if (source.start >= 0 && kept_ < kMaxKept && (source.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0)) >= 0) {
-      ++kept_;
-      sources_.push_back(source);
-    } else {
-      stage_->inputLost();
-    }
-    if (again >= 0)
-      close(again);
-  }
+  // A file that can be read again need not be spilled.
+  if (reread_ != nullptr && !reread_->add(fd, decoder_.file, name))
+    stage_->inputLost();
   if (!scanFile(fd, buf, size, settings_.vectors, *this)) {
     int error = errno;
     checkOutputs();
     return fail(FailureKind::kRead, error, name);
   }
+  if (reread_ != nullptr)
+    reread_->ended(fd);
   return checkOutputs();
-}
-
-namespace {
-
-// The inputs decoded again for the stage: the first records it took, as
-// it took them (those inside the window), and no more.
-class Redecoder : public PieceSink, public RecordSink {
- public:
-  Redecoder(const Decoder& first, const Stage& stage, RecordSink& sink, uint64_t records, const Tally& tally)
-      : stage_(stage), sink_(sink), left_(records) {
-    decoder_.startChars = first.startChars;
-    decoder_.vectors = first.vectors;
-    decoder_.fieldRules = first.fieldRules;
-    decoder_.records = this;
-    // What the decoder notes was noted the first time.
-    for (const std::string& name : tally.names())
-      scratch_.addInput(name);
-    decoder_.tally = &scratch_;
-  }
-  uint64_t left() const { return left_; }
-  void from(uint32_t file) { decoder_.file = file; }
-
-  void record(const char* text, size_t length, uint64_t line) override {
-    if (left_ > 0)
-      decoder_.printOneRecord(text, length, line);
-  }
-  void tooShort(uint64_t) override {}
-  void beforeWait() override {}
-  bool stopped() override { return left_ == 0; }
-  void put(const Record& record) override {
-    if (left_ > 0 && stage_.inWindow(record)) {
-      --left_;
-      sink_.put(record);
-    }
-  }
-
- private:
-  const Stage& stage_;
-  RecordSink& sink_;
-  uint64_t left_;
-  Decoder decoder_;
-  Tally scratch_;
-};
-
-}  // namespace
-
-bool Run::Impl::regenerate(uint64_t records, RecordSink& sink) {
-  Redecoder again(decoder_, *stage_, sink, records, tally_);
-  std::vector<char> buf(64 * 1024);
-  for (const Source& source : sources_) {
-    if (again.left() == 0)
-      break;
-    const std::string& name = tally_.name(source.file);
-    int fd = source.fd >= 0 ? source.fd : open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-      return fail(FailureKind::kReread, errno, "cannot read " + name + " again");
-    struct stat named;
-    if (source.fd < 0 && (fstat(fd, &named) != 0 || named.st_dev != source.device || named.st_ino != source.inode)) {
-      close(fd);
-      return fail(FailureKind::kReread, 0, name + " was replaced while it was read");
-    }
-    // A kept duplicate may be of the file being read now: its place is kept.
-    off_t resume = lseek(fd, 0, SEEK_CUR);
-    again.from(source.file);
-    bool scanned = resume >= 0 && lseek(fd, source.start, SEEK_SET) >= 0 &&
-                   scanFile(fd, buf.data(), buf.size(), settings_.vectors, again);
-    int error = errno;
-    if (source.fd >= 0)
-      scanned = lseek(fd, resume, SEEK_SET) >= 0 && scanned;
-    else
-      close(fd);
-    if (!scanned)
-      return fail(FailureKind::kReread, error, "cannot read " + name + " again");
-  }
-  if (again.left() != 0)
-    return fail(FailureKind::kReread, 0, tally_.name(sources_.back().file) + " changed while it was read");
-  return true;
 }
 
 bool Run::Impl::finish() {
@@ -457,7 +392,8 @@ bool Run::Impl::finish() {
       if (format == Format::kNccsv) {
         NccsvWriter writer(output_, dataset_, settings_.vectors);
         writer.writeHeader();
-        stage_->replay(writer, true);
+        if (!stage_->replay(writer, true))
+          return checkOutputs();
         writer.writeEnd();
       } else {
         NetcdfWriter writer(dataset_);
@@ -474,8 +410,10 @@ bool Run::Impl::finish() {
       stage_->replay(*sink, true);
     }
   }
-  if (columnsWriter_ != nullptr)
+  if (columnsWriter_ != nullptr) {
     columnsWriter_->flush();
+    columns_.digests = columnsWriter_->digests(tally_.inputs());
+  }
   if (settings_.format == Format::kColumns && settings_.describe)
     dataset_ = describeDataset(metadata_, stats_, datasetSettings(true));
   if (!checkOutputs())
@@ -491,7 +429,7 @@ Run::Run(const Settings& settings) : impl_(new Impl(settings)) {}
 Run::~Run() = default;
 
 bool Run::prepare() {
-  return impl_->prepare();
+  return impl_->guarded([this] { return impl_->prepare(); });
 }
 
 void Run::setNetcdfPath(const std::string& path) {
@@ -499,15 +437,35 @@ void Run::setNetcdfPath(const std::string& path) {
 }
 
 bool Run::start(int outputFd) {
-  return impl_->start(outputFd) && impl_->checkOutputs();
+  return impl_->guarded([&] {
+    if (impl_->started_)
+      return impl_->fail(FailureKind::kUsage, 0, "start() called twice");
+    impl_->started_ = true;
+    return impl_->start(outputFd) && impl_->checkOutputs();
+  });
 }
 
 bool Run::addInput(int fd, const std::string& name, char* buf, size_t size) {
-  return impl_->addInput(fd, name, buf, size);
+  return impl_->guarded([&] {
+    if (!impl_->started_ || impl_->finished_)
+      return impl_->fail(FailureKind::kUsage, 0, "addInput() outside start() and finish()");
+    if (buf == nullptr || size < kMinScanBuffer)
+      return impl_->fail(FailureKind::kUsage, 0, "addInput() needs a buffer of at least 1025 bytes");
+    if (impl_->failure_.kind != FailureKind::kNone)
+      return false;
+    return impl_->addInput(fd, name, buf, size);
+  });
 }
 
 bool Run::finish() {
-  return impl_->finish();
+  return impl_->guarded([&] {
+    if (!impl_->started_ || impl_->finished_)
+      return impl_->fail(FailureKind::kUsage, 0, "finish() without start(), or twice");
+    impl_->finished_ = true;
+    if (impl_->failure_.kind != FailureKind::kNone)
+      return false;
+    return impl_->finish();
+  });
 }
 
 bool Run::flush() {

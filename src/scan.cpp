@@ -90,20 +90,27 @@ void scanPiece(char* block, size_t start, size_t end, uint64_t line, const Marks
 
 // A terminal, pipe or socket may make read() wait for the next line; what
 // is decoded so far must be out before that. A regular file never waits, and
-// keeps its big output blocks.
-void flushBeforeWaiting(int fd, bool mayWait, PieceSink& sink) {
-  if (!mayWait)
-    return;
+// keeps its big output blocks. A sink that may be interrupted is asked while
+// the input is not ready; true if it asks to stop.
+bool waitForInput(int fd, PieceSink& sink) {
   struct pollfd ready = {fd, POLLIN, 0};
-  if (poll(&ready, 1, 0) == 0)
-    sink.beforeWait();
+  if (poll(&ready, 1, 0) != 0)
+    return false;
+  sink.beforeWait();
+  if (!sink.interruptible())
+    return false;
+  for (;;) {
+    if (sink.stopped())
+      return true;
+    int n = poll(&ready, 1, 100);
+    if (n > 0 || (n < 0 && errno != EINTR))
+      return false;
+  }
 }
 
-}  // namespace
-
-bool scanFile(int fd, char* buf, size_t size, bool vectors, PieceSink& sink) {
-  struct stat status;
-  bool mayWait = fstat(fd, &status) != 0 || !S_ISREG(status.st_mode);
+// The pieces of what `read(buf, n)` gives, cut as fgets would cut them.
+template <typename Read>
+bool scan(Read read, int fd, bool mayWait, char* buf, size_t size, bool vectors, PieceSink& sink) {
   uint64_t line = 1;
   Marks marks(buf, size, vectors);
   //   buf: [ done ... | start: pieces not yet cut ... | filled: free ... | 1 spare ]
@@ -137,11 +144,12 @@ bool scanFile(int fd, char* buf, size_t size, bool vectors, PieceSink& sink) {
     std::memmove(buf, buf + start, rest);
     start = 0;
     filled = rest;
-    flushBeforeWaiting(fd, mayWait, sink);
+    if (mayWait && waitForInput(fd, sink))
+      return true;
     ssize_t n;
-    do
-      n = read(fd, buf + filled, capacity - filled);
-    while (n < 0 && errno == EINTR);
+    while ((n = read(buf + filled, capacity - filled)) < 0 && errno == EINTR)
+      if (sink.stopped())
+        return true;
     if (n < 0)
       return false;
     if (n == 0)
@@ -149,6 +157,29 @@ bool scanFile(int fd, char* buf, size_t size, bool vectors, PieceSink& sink) {
     filled += static_cast<size_t>(n);
     marks.update(filled);
   }
+}
+
+}  // namespace
+
+bool scanFile(int fd, char* buf, size_t size, bool vectors, PieceSink& sink) {
+  struct stat status;
+  bool mayWait = fstat(fd, &status) != 0 || !S_ISREG(status.st_mode);
+  auto next = [fd](char* to, size_t n) { return ::read(fd, to, n); };
+  return scan(next, fd, mayWait, buf, size, vectors, sink);
+}
+
+bool scanRange(int fd, uint64_t offset, uint64_t end, char* buf, size_t size, bool vectors, PieceSink& sink) {
+  auto next = [fd, &offset, end](char* to, size_t n) -> ssize_t {
+    if (offset >= end)
+      return 0;
+    if (n > end - offset)
+      n = static_cast<size_t>(end - offset);
+    ssize_t got = ::pread(fd, to, n, static_cast<off_t>(offset));
+    if (got > 0)
+      offset += static_cast<uint64_t>(got);
+    return got;
+  };
+  return scan(next, fd, false, buf, size, vectors, sink);
 }
 
 }  // namespace hexlog

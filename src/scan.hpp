@@ -26,8 +26,11 @@ class PieceSink {
   virtual void tooShort(uint64_t line) = 0;
   // The next read may wait for input that is not there yet.
   virtual void beforeWait() = 0;
-  // Whether to stop reading: the output has failed.
+  // Whether to stop reading: the output has failed, or the caller asks.
   virtual bool stopped() = 0;
+  // Whether stopped() may turn true while an input waits, so that it is
+  // asked every tenth of a second then.
+  virtual bool interruptible() { return false; }
 };
 
 // Reads `fd` to its end in blocks through `buf`, cuts the blocks into exactly
@@ -35,5 +38,10 @@ class PieceSink {
 // holds a record to the sink. With `vectors`, one pass over each block finds
 // its line ends and NULs. Returns false on a read error (errno tells).
 bool scanFile(int fd, char* buf, size_t size, bool vectors, PieceSink& sink);
+
+// scanFile over the bytes [offset, end) of a regular file, read with pread:
+// the fd's own offset is neither used nor moved. The bytes at `end` are the
+// end of the input, as if the file ended there, whatever follows now.
+bool scanRange(int fd, uint64_t offset, uint64_t end, char* buf, size_t size, bool vectors, PieceSink& sink);
 
 }  // namespace hexlog

@@ -1,5 +1,8 @@
 #include "stage.hpp"
 
+#include "interrupt.hpp"
+#include "reread.hpp"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -62,6 +65,8 @@ void toRecord(const char* entry, Record& record) {
   record.missing = header.missing;
   record.file = header.file;
   record.line = header.line;
+  record.text = nullptr;
+  record.length = 0;
   std::memcpy(record.words, entry + kHeader, 4 * size_t{header.count});
 }
 
@@ -99,34 +104,6 @@ uint64_t timeKey(int32_t time) {
 }
 
 }  // namespace
-
-// A digest of records one after another, to tell that the records decoded
-// again are the ones that were let go: running sums, and sums of them, so
-// that a changed word or a word moved changes it.
-void Digest::add(const Record& record) {
-  // Two pairs of sums, over the even and the odd words, so that neither
-  // waits for the other.
-  uint64_t a[2] = {a_[0], a_[1]}, b[2] = {b_[0], b_[1]};
-  auto add = [&a, &b](int lane, uint64_t word) {
-    a[lane] += word;
-    b[lane] += a[lane];
-  };
-  add(0, static_cast<uint32_t>(record.time) | uint64_t{record.count} << 32);
-  add(1, record.missing | uint64_t{record.file} << 32);
-  add(0, record.line);
-  uint32_t k = 0;
-  for (uint64_t pair[2]; k + 4 <= record.count; k += 4) {
-    std::memcpy(pair, record.words + k, sizeof pair);
-    add(0, pair[0]);
-    add(1, pair[1]);
-  }
-  for (; k < record.count; ++k)
-    add(1, record.words[k]);
-  for (int lane : {0, 1}) {
-    a_[lane] = a[lane];
-    b_[lane] = b[lane];
-  }
-}
 
 // Drops duplicates and conflicts (when ordered) and hands the rest on.
 class Stage::Emitter : public RecordSink {
@@ -170,22 +147,17 @@ class Stage::Emitter : public RecordSink {
   Record* last_ = &records_[1];
 };
 
-// Records decoded again: their digest, and each to `to`, or stored.
-class Stage::Again : public RecordSink {
+// Records let go and decoded again, stored as if they had been kept.
+class Stage::Restored : public RecordSink {
  public:
-  Again(Stage& stage, RecordSink* to) : stage_(stage), to_(to) {}
+  explicit Restored(Stage& stage) : stage_(stage) {}
   void put(const Record& record) override {
-    digest.add(record);
-    if (to_ != nullptr)
-      to_->put(record);
-    else if (stage_.error() == 0)
+    if (stage_.error() == 0)
       stage_.store(record);
   }
-  Digest digest;
 
  private:
   Stage& stage_;
-  RecordSink* to_;
 };
 
 // Reads one run of the spill file, a record at a time.
@@ -252,7 +224,7 @@ Stage::~Stage() {
 }
 
 void Stage::put(const Record& record) {
-  if (!inWindow(record)) {
+  if (!window().contains(record.time)) {
     ++tally_.counts(record.file).outside;
     return;
   }
@@ -269,10 +241,9 @@ bool Stage::store(const Record& record) {
   if (leading_) {
     // Records in order from files that can be read again are let go: they
     // are decoded again when wanted.
-    if (regenerator_ != nullptr && dropping_ && !(settings_.ordered && record.time < lastTime_)) {
+    if (reread_ != nullptr && dropping_ && !(settings_.ordered && record.time < lastTime_)) {
       lastTime_ = record.time;
-      ++dropped_;
-      droppedDigest_.add(record);
+      reread_->letGo(record);
       if (early_ != nullptr)
         early_->put(record);
       return true;
@@ -280,7 +251,7 @@ bool Stage::store(const Record& record) {
     // Wanted now: to be sorted with this record and those that follow, as
     // if they had been kept.
     leading_ = false;
-    if (dropped_ > 0 && !restoreDropped())
+    if (reread_ != nullptr && reread_->records() > 0 && !restoreLetGo())
       return false;
   }
   size_t size = kHeader + 4 * size_t{record.count};
@@ -427,35 +398,23 @@ class Stage::RunWriter : public RecordSink {
 };
 
 // The records let go, decoded again, stored as if they had been kept.
-bool Stage::restoreDropped() {
-  Again again(*this, nullptr);
+bool Stage::restoreLetGo() {
+  Restored restored(*this);
   int32_t last = lastTime_;
   lastTime_ = INT32_MIN;
-  bool restored = regenerator_->regenerate(dropped_, again);
+  bool replayed = reread_->replay(restored);
   lastTime_ = last;
-  dropped_ = 0;
-  return checkDropped(restored, again.digest);
-}
-
-// Whether the records decoded again were all there, and the ones let go.
-bool Stage::checkDropped(bool regenerated, const Digest& digest) {
-  if (!regenerated) {
-    fail(EIO, "");
-    return false;
-  }
-  if (digest != droppedDigest_) {
-    // An input was written over while it was read: what it holds now is
-    // not what was decoded the first time.
+  reread_->forget();
+  if (!replayed)
     fail(ESTALE, "");
-    return false;
-  }
   return error() == 0;
 }
 
-bool Stage::replayDropped(Emitter& emitter) {
-  Again again(*this, &emitter);
-  bool regenerated = regenerator_->regenerate(dropped_, again);
-  return checkDropped(regenerated, again.digest);
+bool Stage::interrupted() {
+  if (interrupt_ == nullptr || !interrupt_->sometimes())
+    return false;
+  fail(EINTR, "");
+  return true;
 }
 
 bool Stage::mergeRuns(size_t first, size_t last, RecordSink& sink, bool dedup, bool count) {
@@ -464,7 +423,7 @@ bool Stage::mergeRuns(size_t first, size_t last, RecordSink& sink, bool dedup, b
     reader.advance();
     if (!reader.fill())
       fail(reader.error(), spillPlace_.c_str());
-    return error() == 0;
+    return error() == 0 && !interrupted();
   };
   if (!settings_.ordered || inOrder_) {
     // Runs of input in order follow one another: no merging needed, and
@@ -547,15 +506,19 @@ bool Stage::replay(RecordSink& sink, bool count) {
     return false;
   if (runs_.empty()) {
     Emitter emitter(sink, count ? &tally_ : nullptr, settings_.ordered);
-    if (dropped_ > 0 && !replayDropped(emitter))
+    if (reread_ != nullptr && reread_->records() > 0 && !reread_->replay(emitter)) {
+      fail(ESTALE, "");
       return false;
+    }
     const Batch& batch = batch_;
     if (settings_.ordered) {
       for (uint64_t key : batch.order)
-        emitter.take(batch.memory + (key & 0xFFFFFFFFu));
+        if (emitter.take(batch.memory + (key & 0xFFFFFFFFu)), interrupted())
+          return false;
     } else {
       for (size_t at = 0; at < batch.used; at += entrySize(batch.memory + at))
-        emitter.take(batch.memory + at);
+        if (emitter.take(batch.memory + at), interrupted())
+          return false;
     }
     return true;
   }

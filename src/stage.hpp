@@ -49,27 +49,8 @@ struct StageSettings {
   std::string directory;
 };
 
-// A digest of records, in the order they are added.
-class Digest {
- public:
-  void add(const Record& record);
-  bool operator!=(const Digest& other) const {
-    return a_[0] != other.a_[0] || a_[1] != other.a_[1] || b_[0] != other.b_[0] || b_[1] != other.b_[1];
-  }
-
- private:
-  uint64_t a_[2] = {0, 0};
-  uint64_t b_[2] = {0, 0};
-};
-
-// What gives the stage back the records it let go: the inputs decoded again.
-class Regenerator {
- public:
-  virtual ~Regenerator() = default;
-  // The first `records` records the stage took, in the order it took
-  // them, to `sink`; false if they could not all be had again.
-  virtual bool regenerate(uint64_t records, RecordSink& sink) = 0;
-};
+class Reread;
+class Interrupt;
 
 class Stage : public RecordSink {
  public:
@@ -81,15 +62,16 @@ class Stage : public RecordSink {
 
   void put(const Record& record) override;
 
-  // Whether the stage takes a record: the time window.
-  bool inWindow(const Record& record) const {
-    return !(settings_.hasFrom && record.time < settings_.from) && !(settings_.hasTo && record.time >= settings_.to);
-  }
+  // The time window of the records the stage takes.
+  Window window() const { return Window{settings_.hasFrom, settings_.hasTo, settings_.from, settings_.to}; }
 
   // Lets the stage let go of records while they come in order, which
-  // `regenerator` gives back, until inputLost(): from then on records come
+  // `reread` gives back, until inputLost(): from then on records come
   // from an input that cannot be read again.
-  void setRegenerator(Regenerator* regenerator) { regenerator_ = regenerator; }
+  void setReread(Reread* reread) { reread_ = reread; }
+  // Asked while records are merged and written: a yes fails the stage with
+  // EINTR.
+  void setInterrupt(Interrupt* interrupt) { interrupt_ = interrupt; }
   void inputLost() { dropping_ = false; }
   // While records are let go, each of those that will be written (neither
   // duplicate nor conflict) goes to `sink` too, as it comes; allLetGo()
@@ -106,9 +88,9 @@ class Stage : public RecordSink {
   // file failed.
   bool replay(RecordSink& sink, bool count);
 
-  // errno of a failed spill, 0 while none has failed; and what failed
-  // (empty when the inputs could not be read again, or were not as they
-  // were: ESTALE).
+  // errno of a failed spill, 0 while none has failed, and what failed; or
+  // ESTALE when the records let go could not be had again (the Reread
+  // says why).
   int error() const { return error_; }
   const std::string& errorPlace() const { return errorPlace_; }
 
@@ -128,13 +110,12 @@ class Stage : public RecordSink {
   class Reader;
   class RunWriter;
   class Emitter;
-  class Again;
+  class Restored;
 
   bool store(const Record& record);
   void spill(Batch& batch);
-  bool restoreDropped();
-  bool replayDropped(Emitter& emitter);
-  bool checkDropped(bool regenerated, const Digest& digest);
+  bool restoreLetGo();
+  bool interrupted();
   bool openSpill();
   bool writeSpill(const char* bytes, size_t n);
   bool sortBatch(Batch& batch);
@@ -152,12 +133,11 @@ class Stage : public RecordSink {
   int32_t lastTime_ = INT32_MIN;
   bool finished_ = false;
 
-  Regenerator* regenerator_ = nullptr;
+  Reread* reread_ = nullptr;
+  Interrupt* interrupt_ = nullptr;
   bool dropping_ = true;
   bool leading_ = true;    // every record so far was let go
   std::unique_ptr<Emitter> early_;
-  uint64_t dropped_ = 0;  // the first records taken, let go while leading_
-  Digest droppedDigest_;
 
   int spillFd_ = -1;
   std::string spillPlace_;  // "a temporary file in DIR", for messages

@@ -1,5 +1,8 @@
 #include "tally.hpp"
 
+#include <string>
+#include <vector>
+
 namespace hexlog {
 
 FileCounts& FileCounts::operator+=(const FileCounts& other) {
@@ -41,6 +44,38 @@ void Tally::note(Event event, uint32_t file, uint64_t line, uint64_t n) {
   // merging), so the first is the earliest place, not the earliest noted.
   if (!first.seen || file < first.file || (file == first.file && line < first.line))
     first = {true, file, line};
+}
+
+std::vector<std::string> notices(const Tally& tally) {
+  FileCounts total = tally.total();
+  struct Notice {
+    Event event;
+    uint64_t count;
+    const char* one;
+    const char* many;
+  };
+  const Notice kinds[] = {
+      {Event::kNotRecord, total.notRecords, "line had no time of eight hexadecimal digits and was skipped",
+       "lines had no time of eight hexadecimal digits and were skipped"},
+      {Event::kMissing, total.missing, "reading had no eight hexadecimal digits and was written as missing",
+       "readings had no eight hexadecimal digits and were written as missing"},
+      {Event::kCut, total.cut, "record had more than 32 readings and was cut to 32",
+       "records had more than 32 readings and were cut to 32"},
+      {Event::kDuplicate, total.duplicates, "record repeated an earlier one and was dropped",
+       "records repeated earlier ones and were dropped"},
+      {Event::kConflict, total.conflicts,
+       "record had the time of an earlier one but other readings and was dropped (the first of a time is kept)",
+       "records had the time of an earlier one but other readings and were dropped (the first of a time is kept)"},
+  };
+  std::vector<std::string> lines;
+  for (const Notice& notice : kinds) {
+    if (notice.count == 0)
+      continue;
+    const Place& first = tally.first(notice.event);
+    lines.push_back(std::to_string(notice.count) + " " + (notice.count == 1 ? notice.one : notice.many) +
+                    "; the first: " + tally.name(first.file) + ":" + std::to_string(first.line));
+  }
+  return lines;
 }
 
 }  // namespace hexlog

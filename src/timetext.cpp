@@ -2,6 +2,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 
 #include "hexlog/hexlog.hpp"
 
@@ -88,6 +89,26 @@ bool parseTime(const std::string& text, int64_t& seconds) {
   if (*p != '\0')
     return false;
   seconds = daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second - offset;
+  return true;
+}
+
+bool creationTime(const char* text, int64_t& seconds, std::string& error) {
+  if (text == nullptr || *text == '\0') {
+    seconds = static_cast<int64_t>(std::time(nullptr));
+    return true;
+  }
+  // The last second of the year 9999: ISO 8601 dates have four-digit years.
+  constexpr int64_t kLast = 253402300799;
+  int64_t value = 0;
+  const char* p = text;
+  for (; std::isdigit(static_cast<unsigned char>(*p)) && value <= kLast; ++p)
+    value = value * 10 + (*p - '0');
+  if (*p != '\0' || value > kLast) {
+    error = std::string("SOURCE_DATE_EPOCH=") + text +
+            " is no time: write seconds since 1970 in digits, at most 253402300799 (9999-12-31T23:59:59Z)";
+    return false;
+  }
+  seconds = value;
   return true;
 }
 

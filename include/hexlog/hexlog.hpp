@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -82,7 +83,18 @@ struct Settings {
   // spills ($TMPDIR, else /tmp, when empty).
   size_t memory = size_t{40} << 20;
   std::string temporaryDirectory;
+  // Asked now and then while the run goes on (every block of input, every
+  // few thousand records written, and ten times a second while an input
+  // waits for more): true stops the run with FailureKind::kInterrupted. It
+  // is called on the thread that called the Run's function, and should cost
+  // little: a flag, or a clock looked at.
+  std::function<bool()> interrupted;
 };
+
+// date_created from SOURCE_DATE_EPOCH as `text` gives it (nullptr or empty:
+// now): seconds since 1970 from 0 to the end of the year 9999, digits only.
+// False, with `error` saying why, for anything else.
+bool creationTime(const char* text, int64_t& seconds, std::string& error);
 
 // Reads TIME as --from and --to take it: ISO 8601 in UTC ("2026-06-14",
 // "2026-06-14T06:00:00Z", "2026-06-14T06:00Z", with an offset such as
@@ -136,6 +148,11 @@ class Tally {
   Place first_[kEvents];
 };
 
+// One line for each kind of line or record that was not written as it
+// stood, naming the first, as the tool says them at the end of a run:
+// "3 records repeated earlier ones and were dropped; the first: a.log:12".
+std::vector<std::string> notices(const Tally& tally);
+
 // ---- Arrays --------------------------------------------------------------------------
 
 // One growing array of fixed-size elements. Its memory is mapped pages
@@ -186,6 +203,10 @@ struct Columns {
   std::vector<Column> flags;       // int8: the flag variables of the dataset, in its order
   Column file{4};                  // int32, with provenance: the input's index
   Column line{8};                  // int64, with provenance: the line, from 1
+  // For each input, by its index, a hash of its records as written here
+  // (time, readings, flags and place, in order): two runs over the same
+  // bytes give the same, an input changed between them another.
+  std::vector<uint64_t> digests;
 };
 
 // ---- The dataset's description -------------------------------------------------------
@@ -241,6 +262,8 @@ enum class FailureKind {
   kWrite,      // the output failed: error is errno, or text the netCDF library's words
   kTemporary,  // the spill file or memory failed: error is errno, text names the place
   kReread,     // an input read again to order its records was not as before: text says how
+  kInterrupted,  // Settings::interrupted said so
+  kUsage,      // the Run was used as it may not be: text says how
 };
 
 struct Failure {

@@ -125,6 +125,8 @@ Failure runFailure(const hexlog::Failure& failure, long input) {
     case hexlog::FailureKind::kTemporary: return Failure{"temporary", failure.error, failure.text, -1};
     case hexlog::FailureKind::kLibrary: return Failure{"library", failure.error, failure.text, -1};
     case hexlog::FailureKind::kReread: return Failure{"reread", failure.error, failure.text, -1};
+    case hexlog::FailureKind::kInterrupted: return Failure{"interrupted", failure.error, failure.text, -1};
+    case hexlog::FailureKind::kUsage: return Failure{"usage", failure.error, failure.text, -1};
     case hexlog::FailureKind::kWrite:
     case hexlog::FailureKind::kNone: break;
   }
