@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "hexlog/hexlog.hpp"
 #include "outfile.hpp"
@@ -36,6 +37,7 @@ enum LongOption {
   kTo,
   kSummary,
   kProvenance,
+  kForce,
   kSortMemory,
 };
 const struct option kLongOptions[] = {
@@ -50,6 +52,7 @@ const struct option kLongOptions[] = {
     {"to", required_argument, nullptr, kTo},
     {"summary", no_argument, nullptr, kSummary},
     {"provenance", no_argument, nullptr, kProvenance},
+    {"force", no_argument, nullptr, kForce},
     // For tests: the memory that ordering holds before it spills.
     {"sort-memory", required_argument, nullptr, kSortMemory},
     {nullptr, 0, nullptr, 0},
@@ -66,6 +69,7 @@ const char* const kLongHelp[] = {
     "  --metadata=FILE NCCSV metadata lines for nccsv and netcdf: the station's attributes\n",
     "  --summary       a table of what became of each file's lines, on standard error\n",
     "  --output=FILE   write to FILE, replacing it only when the whole run succeeds\n",
+    "  --force         let --output replace a file that holds record lines (a log)\n",
     "  --help          print this help and exit\n",
     "  --version       print the version and exit\n",
 };
@@ -85,6 +89,7 @@ struct Options {
   const char* sortMemory = nullptr;
   bool summary = false;
   bool provenance = false;
+  bool force = false;
 };
 
 // Where "Cannot open file" and its like go: standard output, as the records
@@ -252,10 +257,10 @@ int32_t parseStartChars(const char* s) {
 // "Cannot open file NAME" and its like: after the records of the files
 // before, on standard output as described, or on standard error when the
 // records go elsewhere.
-int fileFailed(hexlog::Run& run, const char* what, const char* name) {
+int fileFailed(hexlog::Run& run, const char* what, const char* name, int error) {
   bool flushed = run.flush();
   if (messagesToStderr) {
-    std::fprintf(stderr, "%s%s\n", what, name);
+    std::fprintf(stderr, "%s%s: %s\n", what, name, std::strerror(error));
     return 1;
   }
   if (!flushed)
@@ -326,13 +331,13 @@ int decodeAll(hexlog::Run& run, const Options& options, int first, int argc, cha
     bool standardInput = std::strcmp(argv[i], "-") == 0;
     int fd = standardInput ? STDIN_FILENO : open(argv[i], O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-      return fileFailed(run, "Cannot open file ", argv[i]);
+      return fileFailed(run, "Cannot open file ", argv[i], errno);
     bool decoded = run.addInput(fd, argv[i], buf, sizeof buf);
     if (!standardInput)
       close(fd);
     if (!decoded) {
       if (run.failure().kind == hexlog::FailureKind::kRead)
-        return fileFailed(run, "Cannot read file ", argv[i]);
+        return fileFailed(run, "Cannot read file ", argv[i], run.failure().error);
       return runFailed(run, outputName);
     }
   }
@@ -387,7 +392,25 @@ int decodeIsolated(hexlog::Run& run, const Options& options, int first, int argc
 
 }  // namespace
 
+// Standard input, output or error closed by the caller: each is opened on
+// /dev/null the wrong way round (input for writing, output and error for
+// reading), so that using it fails as using a closed one would, and no file
+// opened later can take its number and receive the messages, or be read as
+// the input.
+void holdStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+      continue;
+    int held = open("/dev/null", (fd == STDIN_FILENO ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
+    if (held >= 0 && held != fd) {
+      dup2(held, fd);
+      close(held);
+    }
+  }
+}
+
 int main(int argc, char** argv) {
+  holdStandardDescriptors();
   // Linux hands a program started with no arguments at all one empty
   // argument 0; either way there is no name to show.
   const char* name = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : "hexlog";
@@ -422,6 +445,7 @@ int main(int argc, char** argv) {
       case kTo: options.to = optarg; break;
       case kSummary: options.summary = true; break;
       case kProvenance: options.provenance = true; break;
+      case kForce: options.force = true; break;
       case kSortMemory: options.sortMemory = optarg; break;
       default:  // a short option is reported and passed over, a long one ends the run
         if (optopt > 0 && optopt < kHelp) {
@@ -456,7 +480,8 @@ int main(int argc, char** argv) {
   if (options.output != nullptr) {
     // A lost standard error must not end a run whose output is a file.
     std::signal(SIGPIPE, SIG_IGN);
-    if (!openOutputFile(options.output, netcdf))
+    std::vector<const char*> inputs(argv + optind, argv + argc);
+    if (!openOutputFile(options.output, netcdf, inputs, options.force))
       return 1;
   }
   // Unless standard output carries the plain or verbose text, a message

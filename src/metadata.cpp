@@ -1,5 +1,8 @@
 #include "metadata.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -12,6 +15,7 @@
 #include <system_error>
 #include <type_traits>
 
+#include "files.hpp"
 #include "record.hpp"
 
 namespace hexlog {
@@ -528,8 +532,13 @@ const Attribute* findAttribute(const Metadata& metadata, const std::string& vari
 
 bool readMetadata(const char* path, Metadata& metadata, std::string& error) {
   metadata = Metadata();
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path, "rb"), std::fclose);
+  int fd = openFile(path, O_RDONLY);
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(fd >= 0 ? fdopen(fd, "rb") : nullptr, std::fclose);
   if (file == nullptr) {
+    int why = errno;
+    if (fd >= 0)
+      close(fd);
+    errno = why;
     error = std::string("cannot read metadata file ") + path + ": " + std::generic_category().message(errno);
     return false;
   }

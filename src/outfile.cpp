@@ -4,12 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -126,56 +129,99 @@ bool copyFile(const char* from, int to) {
   return true;
 }
 
-}  // namespace
-
-bool openOutputFile(const char* path, bool binary) {
-  shownName = path;
-  if (*path == '\0') {
-    std::fprintf(stderr, "hexlog: --output needs a file name\n");
-    return false;
+// Whether `name` is "/proc/PID/fd/N" (or ".../task/TID/fd/N") of this
+// process: its descriptor N, or -1.
+int ownDescriptor(const std::string& name) {
+  std::string self = "/proc/" + std::to_string(getpid()) + "/";
+  if (name.compare(0, self.size(), self) != 0)
+    return -1;
+  size_t at = self.size();
+  if (name.compare(at, 5, "task/") == 0) {
+    at = name.find('/', at + 5);
+    if (at == std::string::npos)
+      return -1;
+    ++at;
   }
-  for (int signal : kSignals) {
-    struct sigaction action {};
-    sigaction(signal, nullptr, &action);
-    if (action.sa_handler != SIG_IGN)  // keep what nohup asked for
-      std::signal(signal, removeAndResignal);
+  if (name.compare(at, 3, "fd/") != 0 || at + 3 == name.size() || name.size() - at > 12)
+    return -1;
+  int n = 0;
+  for (size_t i = at + 3; i < name.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9')
+      return -1;
+    n = n * 10 + (name[i] - '0');
   }
+  return n;
+}
 
-  const char* target = path;
-  struct stat status;
-  bool exists = lstat(path, &status) == 0;
-  if (exists && S_ISLNK(status.st_mode)) {
-    if (realpath(path, finalPath) != nullptr)
-      target = finalPath;
-    exists = stat(target, &status) == 0;
-    if (!exists)  // a dangling link: as the shell does, create what it names
-      direct = true;
+// The descriptor of this process that `path` names, through however many
+// links (/dev/stdout -> /proc/self/fd/1 -> /proc/812/fd/1), or -1. Each
+// step resolves the links of the folders and looks at the last name
+// itself: realpath() of the whole would go on to the file the descriptor
+// is open on, and writing that by name would replace it.
+int namedDescriptor(const char* path) {
+  std::string name = path;
+  for (int links = 0; links < 40; ++links) {
+    size_t slash = name.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+    std::string last = slash == std::string::npos ? name : name.substr(slash + 1);
+    char real[PATH_MAX];
+    if (last.empty() || last == "." || last == ".." || realpath(folder.c_str(), real) == nullptr)
+      return -1;
+    std::string full = std::string(real) + (std::strcmp(real, "/") == 0 ? "" : "/") + last;
+    int descriptor = ownDescriptor(full);
+    if (descriptor >= 0)
+      return descriptor;
+    char target[PATH_MAX];
+    ssize_t n = readlink(full.c_str(), target, sizeof target - 1);
+    if (n <= 0)
+      return -1;  // no link (or no file): not a descriptor's name
+    target[n] = '\0';
+    name = target[0] == '/' ? std::string(target) : std::string(real) + "/" + target;
   }
-  if (exists && S_ISDIR(status.st_mode))
-    return failed(std::strerror(EISDIR));
-  // Devices, FIFOs, sockets and /proc/self/fd/N are written in place.
-  if (exists && (!S_ISREG(status.st_mode) || std::strncmp(target, "/proc/", 6) == 0))
-    direct = true;
+  return -1;
+}
 
-  if (direct) {
-    fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0)
-      return failed(std::strerror(errno));
-    if (!binary)
-      return true;
-    // netCDF needs a regular file by name: written aside, then copied.
-    int out = fd;
-    const char* directory = std::getenv("TMPDIR");
-    std::string folder = directory != nullptr && *directory != '\0' ? directory : "/tmp";
-    folder += "/";
-    if (!makeTemporary(folder.c_str(), static_cast<int>(folder.size())))
+// Whether the file at `fd` has a line of record words: 64 hexadecimal
+// digits in a row within its first MiB (a record line has 264; hexlog's own
+// outputs have at most a few in a row, netCDF is binary).
+bool holdsRecords(int fd) {
+  static char block[64 * 1024];
+  size_t run = 0;
+  for (size_t total = 0; total < (size_t{1} << 20);) {
+    ssize_t n = read(fd, block, sizeof block);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
       return false;
-    close(fd);
-    fd = out;
-    copyToDirect = true;
-    return true;
+    total += static_cast<size_t>(n);
+    for (ssize_t i = 0; i < n; ++i) {
+      unsigned char c = static_cast<unsigned char>(block[i]);
+      run = std::isxdigit(c) ? run + 1 : 0;
+      if (run == 64)
+        return true;
+    }
   }
+  return false;
+}
 
+// Whether FILE (`status`) is one of the inputs: replacing it would destroy
+// the log it is decoded from.
+bool isAnInput(const struct stat& status, const std::vector<const char*>& inputs) {
+  for (const char* input : inputs) {
+    struct stat other;
+    bool known = std::strcmp(input, "-") == 0 ? fstat(STDIN_FILENO, &other) == 0 : stat(input, &other) == 0;
+    if (known && other.st_dev == status.st_dev && other.st_ino == status.st_ino) {
+      std::fprintf(stderr, "hexlog: --output=%s is the input %s: it would be replaced by its own decoding; "
+                           "name another file\n", shownName, input);
+      return true;
+    }
+  }
+  return false;
+}
+
+// FILE (or what its link leads to, `target`) to be replaced by a
+// temporary file beside it, renamed over it at the end.
+bool openReplacement(const char* path, const char* target, const struct stat& status, bool exists) {
   if (exists) {
     // rename() would replace a file the user may not write; refuse as
     // opening it for writing would.
@@ -194,6 +240,86 @@ bool openOutputFile(const char* path, bool binary) {
     return failed(std::strerror(ENAMETOOLONG));
   const char* slash = std::strrchr(finalPath, '/');
   return makeTemporary(finalPath, slash != nullptr ? static_cast<int>(slash - finalPath + 1) : 0);
+}
+
+}  // namespace
+
+bool openOutputFile(const char* path, bool binary, const std::vector<const char*>& inputs, bool force) {
+  shownName = path;
+  if (*path == '\0') {
+    std::fprintf(stderr, "hexlog: --output needs a file name\n");
+    return false;
+  }
+  for (int signal : kSignals) {
+    struct sigaction action {};
+    sigaction(signal, nullptr, &action);
+    if (action.sa_handler != SIG_IGN)  // keep what nohup asked for
+      std::signal(signal, removeAndResignal);
+  }
+
+  struct stat status;
+  int descriptor = namedDescriptor(path);
+  if (descriptor >= 0) {
+    // One of this process's own descriptors (/dev/stdout, /dev/fd/3):
+    // written through it, as the shell set it up (appending, say), never
+    // opened again by name, which would truncate or replace its file.
+    int flags = fcntl(descriptor, F_GETFL);
+    if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY)
+      return failed(std::strerror(EBADF));
+    if (fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) && isAnInput(status, inputs))
+      return false;
+    fd = fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0)
+      return failed(std::strerror(errno));
+    direct = true;
+  } else {
+    const char* target = path;
+    bool exists = lstat(path, &status) == 0;
+    if (exists && S_ISLNK(status.st_mode)) {
+      if (realpath(path, finalPath) != nullptr)
+        target = finalPath;
+      exists = stat(target, &status) == 0;
+      if (!exists)  // a dangling link: as the shell does, create what it names
+        direct = true;
+    }
+    if (exists && S_ISDIR(status.st_mode))
+      return failed(std::strerror(EISDIR));
+    // Devices, FIFOs, sockets and the kernel's files are written in place.
+    if (exists && (!S_ISREG(status.st_mode) || std::strncmp(target, "/proc/", 6) == 0))
+      direct = true;
+    if (exists && S_ISREG(status.st_mode) && isAnInput(status, inputs))
+      return false;
+    if (direct) {
+      fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+      if (fd < 0)
+        return failed(std::strerror(errno));
+    } else if (exists && !force) {
+      int old = open(target, O_RDONLY | O_CLOEXEC);
+      bool log = old >= 0 && holdsRecords(old);
+      if (old >= 0)
+        close(old);
+      if (log) {
+        std::fprintf(stderr, "hexlog: %s holds record lines: it looks like a log, not hexlog's output; "
+                             "--force replaces it\n", shownName);
+        return false;
+      }
+    }
+    if (!direct)
+      return openReplacement(path, target, status, exists);
+  }
+  if (!binary)
+    return true;
+  // netCDF needs a regular file by name: written aside, then copied.
+  int out = fd;
+  const char* directory = std::getenv("TMPDIR");
+  std::string folder = directory != nullptr && *directory != '\0' ? directory : "/tmp";
+  folder += "/";
+  if (!makeTemporary(folder.c_str(), static_cast<int>(folder.size())))
+    return false;
+  close(fd);
+  fd = out;
+  copyToDirect = true;
+  return true;
 }
 
 int outputFileFd() {

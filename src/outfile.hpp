@@ -10,11 +10,13 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Opens FILE for the run. `binary` (netCDF): the writer needs a regular
-// file of its own, by name, even for a direct target. On failure prints
-// why and returns false, FILE untouched.
-bool openOutputFile(const char* path, bool binary);
+// file of its own, by name, even for a direct target. FILE may not be one
+// of the `inputs`, nor, unless `force`, an existing file that holds record
+// lines (a log). On failure prints why and returns false, FILE untouched.
+bool openOutputFile(const char* path, bool binary, const std::vector<const char*>& inputs, bool force);
 
 // The fd that text goes to.
 int outputFileFd();

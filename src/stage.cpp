@@ -1,5 +1,6 @@
 #include "stage.hpp"
 
+#include "files.hpp"
 #include "interrupt.hpp"
 #include "reread.hpp"
 
@@ -311,12 +312,13 @@ bool Stage::openSpill() {
   }
   spillPlace_ = std::string("a temporary file in ") + directory;
   // A file without a name: nothing is left behind, however the run ends.
-  spillFd_ = open(directory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  spillFd_ = openFile(directory, O_TMPFILE | O_RDWR, 0600);
   if (spillFd_ < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
     std::string name = std::string(directory) + "/.hexlog-sort-XXXXXX";
     spillFd_ = mkostemp(name.data(), O_CLOEXEC);
     if (spillFd_ >= 0)
       unlink(name.c_str());
+    spillFd_ = aboveStandard(spillFd_);
   }
   if (spillFd_ < 0) {
     fail(errno, spillPlace_.c_str());

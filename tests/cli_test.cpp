@@ -256,12 +256,33 @@ TEST_F(Cli, OutputFileHoldsWhatStandardOutputWould) {
   EXPECT_EQ(listing(), (std::vector<std::string>{"a.log", "new.txt", "old.txt"}));
 }
 
-TEST_F(Cli, OutputOverAnInputFileReadsTheInputWhole) {
+// A slip for "hexlog a.log b.log": --output naming an input, under any
+// name, or an existing log, would replace a raw log by its decoding.
+TEST_F(Cli, OutputNeverReplacesALog) {
   std::string content = lineOfLength(288) + "\r\n";
   std::string log = file("a.log", content);
-  std::string once = run({log}).out;
-  EXPECT_EQ(run({"--output=" + log, log, log}).status, 0);
-  EXPECT_EQ(slurp(log), once + once);
+  std::string other = file("b.log", content);
+  std::string alias = dir_ + "/alias.log";
+  ASSERT_EQ(link(log.c_str(), alias.c_str()), 0);
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--output=" + log, log},
+                                               {"--format=csv", "--output", alias, other, log},
+                                               {"--output=" + other, "--force", log, other}}) {
+    Result r = run(args);
+    EXPECT_EQ(r.status, 1) << args[0];
+    EXPECT_NE(r.err.find("is the input"), std::string::npos) << r.err;
+  }
+  Result r = run({"--format=csv", "--output", other, log});  // a space for the =: b.log is the output
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "hexlog: " + other + " holds record lines: it looks like a log, not hexlog's output; "
+                   "--force replaces it\n");
+  EXPECT_EQ(slurp(log), content);
+  EXPECT_EQ(slurp(other), content);
+  // What hexlog wrote is replaced without a word; a log only when forced.
+  std::string out = dir_ + "/out.csv";
+  for (const char* format : {"--format=csv", "--format=nccsv", "-v", "--format=plain"})
+    EXPECT_EQ(run({format, "--output=" + out, log}).status, 0) << format;
+  EXPECT_EQ(run({"--format=csv", "--force", "--output", other, log}).status, 0);
+  EXPECT_EQ(slurp(other), run({"--format=csv", log}).out);
 }
 
 TEST_F(Cli, FailedRunLeavesTheOutputFileAsItWas) {
@@ -271,10 +292,10 @@ TEST_F(Cli, FailedRunLeavesTheOutputFileAsItWas) {
   Result r = run({"--output=" + out, log, missing});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "Cannot open file " + missing + "\n");
+  EXPECT_EQ(r.err, "Cannot open file " + missing + ": " + std::strerror(ENOENT) + "\n");
   r = run({"--output=" + out, log, dir_});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Cannot read file " + dir_ + "\n");
+  EXPECT_EQ(r.err, "Cannot read file " + dir_ + ": " + std::strerror(EISDIR) + "\n");
   // A write error: the file size limit stops the output after a kilobyte.
   std::string many;
   for (int i = 0; i < 1000; ++i)
@@ -603,7 +624,7 @@ TEST_F(Cli, CsvMessagesGoToStandardError) {
   Result r = run({"--format=csv", log, missing});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, run({"--format=csv", log}).out);
-  EXPECT_EQ(r.err, "Cannot open file " + missing + "\n");
+  EXPECT_EQ(r.err, "Cannot open file " + missing + ": " + std::strerror(ENOENT) + "\n");
 }
 
 TEST_F(Cli, TheExampleCsvIsTheExampleLogDecoded) {

@@ -29,6 +29,11 @@ size_t lines(const std::string& text) {
   return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
+std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
 TEST_F(OutputFile, WithoutInputFilesItIsASlipAndRefused) {
   std::string content = makeLog(2);
   std::string day = file("day.log", content);
@@ -154,6 +159,84 @@ TEST_F(Targets, AFifoStaysAFifoAndItsReaderGetsEveryByte) {
 #endif
 }
 
+// A name of one of the tool's own descriptors is written through that
+// descriptor as the shell set it up: after what its file held (">>"), the
+// file itself neither truncated nor renamed over.
+TEST_F(Targets, AnOwnDescriptorsNameIsWrittenThroughTheDescriptor) {
+  std::string log = file("a.log", makeLog(50));
+  std::string kept = dir_ + "/kept.txt";
+  faults();
+  std::vector<std::vector<std::string>> formats = {{"--format=csv"}, {"-v"}};
+#ifdef HEXLOG_TEST_NETCDF
+  formats.push_back({"--format=netcdf"});
+#endif
+  for (const std::vector<std::string>& format : formats) {
+    for (const char* name : {"/dev/stdout", "/dev/fd/1", "/proc/self/fd/1", "/dev/fd/7"}) {
+      std::string where = format[0] + " " + name;
+      file("kept.txt", "kept\n");
+      struct stat before, after;
+      ASSERT_EQ(stat(kept.c_str(), &before), 0);
+      inChild_ = [kept] {
+        int appending = open(kept.c_str(), O_WRONLY | O_APPEND);
+        dup2(appending, 1);
+        dup2(appending, 7);
+        close(appending);
+      };
+      Result r = run(with(format, {std::string("--output=") + name, log}));
+      inChild_ = nullptr;
+      EXPECT_EQ(r.status, 0) << where << r.err;
+      std::string text = slurp(kept);
+      ASSERT_EQ(stat(kept.c_str(), &after), 0);
+      EXPECT_EQ(after.st_ino, before.st_ino) << where;
+      EXPECT_EQ(text.substr(0, 5), "kept\n") << where;
+      if (format[0] == "--format=netcdf") {
+        EXPECT_EQ(text.substr(5, 4), "\x89HDF") << where;
+      } else {
+        EXPECT_TRUE(text.substr(5) == run(with(format, {log})).out) << where;
+      }
+      EXPECT_EQ(leftovers(), (std::vector<std::string>{"a.log", "kept.txt"})) << where;
+    }
+  }
+}
+
+// With standard input, output or error closed, no file the tool opens may
+// take its number: the notices never land in the output, the input is
+// never the tool's own temporary file, and every format comes out whole.
+TEST_F(OutputFile, ClosedStandardDescriptorsTakeNothingIn) {
+  std::string content = makeLog(60);
+  std::string log = file("a.log", content + content.substr(content.find('\n') + 1));  // all repeated
+  std::string out = dir_ + "/out";
+  env_ = {"SOURCE_DATE_EPOCH=1800000000"};  // and no shim, whose log would take the closed number
+  for (const Format& format : formats()) {
+    std::vector<std::string> args = with(format.options, {"--summary", "--output=" + out, log});
+    Result open = run(args);
+    ASSERT_EQ(open.status, 0) << format.name << open.err;
+    ASSERT_NE(open.err, "") << format.name << ": nothing on standard error to lose";
+    std::string expected = slurp(out);
+    for (int closed : {0, 1, 2}) {
+      std::string where = format.name + " with descriptor " + std::to_string(closed) + " closed";
+      inChild_ = [closed] { close(closed); };
+      unlink(out.c_str());
+      Result r = run(args);
+      EXPECT_EQ(r.status, 0) << where << r.err;
+      EXPECT_TRUE(slurp(out) == expected) << where;
+      if (closed != 2) {
+        EXPECT_EQ(r.err, open.err) << where;
+      }
+      // Standard input itself, closed, reads as an input that cannot be read.
+      file("out", kOld);
+      Result piped = run(with(format.options, {"--output=" + out, "-"}));
+      inChild_ = nullptr;
+      if (closed == 0) {
+        EXPECT_EQ(piped.status, 1) << where;
+        EXPECT_EQ(piped.err, "Cannot read file -: " + std::string(std::strerror(EBADF)) + "\n") << where;
+        EXPECT_EQ(slurp(out), kOld) << where;
+      }
+      EXPECT_EQ(listing(), (std::vector<std::string>{"a.log", "out"})) << where;
+    }
+  }
+}
+
 // ---- Replacing a regular file -------------------------------------------------
 
 // The formats the tool writes itself and through the netCDF library.
@@ -163,11 +246,6 @@ std::vector<std::vector<std::string>> writers() {
 #else
   return {{}};
 #endif
-}
-
-std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more) {
-  args.insert(args.end(), more.begin(), more.end());
-  return args;
 }
 
 // From the shim's log: the new file's data are on disk before it takes the
@@ -292,8 +370,9 @@ TEST_F(OutputFile, NetcdfWithAnInputThatFailsLeavesNoTrace) {
   std::string log = file("a.log", makeLog(50));
   std::string out = dir_ + "/o.nc";
   ASSERT_EQ(mkdir((dir_ + "/sub").c_str(), 0755), 0);
-  const std::pair<std::string, std::string> inputs[] = {{dir_ + "/missing.log", "Cannot open file "},
-                                                        {dir_ + "/sub", "Cannot read file "}};
+  const std::pair<std::string, std::string> inputs[] = {
+      {dir_ + "/missing.log", "Cannot open file " + dir_ + "/missing.log: " + std::strerror(ENOENT)},
+      {dir_ + "/sub", "Cannot read file " + dir_ + "/sub: " + std::strerror(EISDIR)}};
   for (bool existed : {true, false}) {
     for (const auto& [input, message] : inputs) {
       std::string where = input + (existed ? " over an old file" : "");
@@ -302,7 +381,7 @@ TEST_F(OutputFile, NetcdfWithAnInputThatFailsLeavesNoTrace) {
       faults();
       Result r = run({"--format=netcdf", "--output=" + out, log, input});
       EXPECT_EQ(r.status, 1) << where;
-      EXPECT_EQ(r.err, message + input + "\n") << where;
+      EXPECT_EQ(r.err, message + "\n") << where;
       if (existed)
         EXPECT_EQ(slurp(out), kOld) << where;
       else
