@@ -98,6 +98,8 @@ def _raise(failure, names):
         raise OSError(error, f"cannot write {text}: {os.strerror(error)}")
     if kind == "reread":
         raise OSError(error, f"{text}: {os.strerror(error)}") if error else OSError(text)
+    if kind == "interrupted":
+        raise KeyboardInterrupt
     raise RuntimeError(text)
 
 

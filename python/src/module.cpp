@@ -12,7 +12,9 @@
 //
 // The arrays are the library's own mapped pages, handed over without a copy:
 // numpy frees them (freeColumnMemory) when the last array using them goes.
-// The decoding runs without the GIL, so threads decode files side by side.
+// The decoding runs without the GIL, so threads decode files side by side;
+// Ctrl-C still stops it, and raises KeyboardInterrupt, within a fraction of
+// a second.
 #include <fcntl.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -20,6 +22,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,6 +38,45 @@ struct Failure {
   int error = 0;
   std::string text;
   long input = -1;  // the input's index, for "open" and "read"
+};
+
+// Python's own SIGINT handler only marks the signal; the exception it
+// raises comes when Python code next runs, which is after the run unless the
+// decoding looks for it. Looking takes the GIL, so it is done only every
+// 50 ms, and only on the main thread, the one signals are handled on.
+class Signals {
+ public:
+  explicit Signals(bool mainThread) : mainThread_(mainThread) {}
+
+  // Without the GIL: true once a handler raised. `now` looks whatever the
+  // clock says, for a system call that a signal cut short.
+  bool raised(bool now = false) {
+    if (error_ != nullptr)
+      return true;
+    if (!mainThread_)
+      return false;
+    auto clock = std::chrono::steady_clock::now();
+    if (!now && clock < next_)
+      return false;
+    next_ = clock + std::chrono::milliseconds(50);
+    py::gil_scoped_acquire held;
+    if (PyErr_CheckSignals() != 0)
+      error_ = std::make_unique<py::error_already_set>();
+    return error_ != nullptr;
+  }
+  // With the GIL, after the run: the handler's exception, raised in Python.
+  void raiseCaught() {
+    if (error_ == nullptr)
+      return;
+    py::error_already_set error = *error_;
+    error_.reset();
+    throw error;
+  }
+
+ private:
+  bool mainThread_;
+  std::chrono::steady_clock::time_point next_{};
+  std::unique_ptr<py::error_already_set> error_;
 };
 
 // A column's pages as an array of `dtype`, owned by numpy from here on.
@@ -135,14 +178,20 @@ Failure runFailure(const hexlog::Failure& failure, long input) {
 
 // The inputs, one after another, as the tool decodes its arguments; stops
 // at the first that cannot be opened or read.
-bool decodeAll(hexlog::Run& run, const std::vector<std::string>& paths, Failure& failure) {
+bool decodeAll(hexlog::Run& run, const std::vector<std::string>& paths, Signals& signals, Failure& failure) {
   if (!run.start(-1)) {
     failure = runFailure(run.failure(), -1);
     return false;
   }
   std::vector<char> buf(64 * 1024);
   for (size_t i = 0; i < paths.size(); ++i) {
-    int fd = open(paths[i].c_str(), O_RDONLY | O_CLOEXEC);
+    // Opening a FIFO waits for its writer, and a signal ends the wait.
+    int fd;
+    while ((fd = open(paths[i].c_str(), O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR)
+      if (signals.raised(true)) {
+        failure = Failure{"interrupted", EINTR, "interrupted", static_cast<long>(i)};
+        return false;
+      }
     if (fd < 0) {
       failure = Failure{"open", errno, paths[i], static_cast<long>(i)};
       return false;
@@ -185,14 +234,18 @@ py::dict decode(const std::vector<py::bytes>& paths, int32_t startChars, bool ti
   if (memory > 0)
     settings.memory = memory;
   std::vector<std::string> names(paths.begin(), paths.end());
+  py::module_ threading = py::module_::import("threading");
+  Signals signals(threading.attr("current_thread")().is(threading.attr("main_thread")()));
+  settings.interrupted = [&signals] { return signals.raised(); };
 
   hexlog::Run run(settings);
   Failure failure;
   bool decoded;
   {
     py::gil_scoped_release released;
-    decoded = decodeAll(run, names, failure);
+    decoded = decodeAll(run, names, signals, failure);
   }
+  signals.raiseCaught();
   py::dict result;
   if (!decoded) {
     result["failure"] = py::make_tuple(failure.kind, failure.error, py::bytes(failure.text), failure.input);

@@ -1,8 +1,10 @@
 # Failures as Python exceptions, with the tool's words, errno and file name.
 import errno
 import os
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -59,3 +61,43 @@ except MemoryError as error:
 """
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert result.stdout.startswith("MemoryError"), result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("order", ["input", "time"])
+def test_ctrl_c_stops_a_read_that_never_ends(tmp_path, order):
+    """A FIFO whose writer keeps it open, records in it: Ctrl-C must stop
+    the read while it waits for more, not after an end that never comes."""
+    fifo = str(tmp_path / "never.log")
+    os.mkfifo(fifo)
+    script = f"""
+import signal, hexlog
+signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started with SIGINT ignored
+try:
+    hexlog.read({fifo!r}, order={order!r})
+except KeyboardInterrupt:
+    print("KeyboardInterrupt")
+"""
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
+    try:
+        # The FIFO opens for writing once the child has opened it to read,
+        # which it does inside hexlog.read.
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+                break
+            except OSError as error:
+                assert error.errno == errno.ENXIO and child.poll() is None and time.monotonic() < deadline
+                time.sleep(0.01)
+        os.set_blocking(fd, True)
+        with open(fd, "wb") as writer:
+            with open(SAMPLE, "rb") as sample:
+                writer.write(sample.read())
+            writer.flush()
+            child.send_signal(signal.SIGINT)
+            out, err = child.communicate(timeout=30)  # the FIFO is still open here
+    finally:
+        child.kill()
+        child.wait()
+    assert out == "KeyboardInterrupt\n", err
