@@ -31,6 +31,7 @@ COLUMN_NAMES = _hexlog.COLUMN_NAMES
 _sort_memory = 0
 
 _INT32 = (-(2**31), 2**31 - 1)
+_INT64 = (-(2**63), 2**63 - 1)
 _EPOCH = datetime.datetime(1970, 1, 1)
 
 
@@ -53,26 +54,69 @@ def _seconds(value, name):
         if seconds is None:
             raise ValueError(f"{name}={value!r} is no time: write 2026-06-14, 2026-06-14T06:00:00Z or @SECONDS (UTC)")
         return seconds
+    if _missing(value):
+        raise ValueError(f"{name}={value!r} is no time")
     pandas = sys.modules.get("pandas")
     if pandas is not None and isinstance(value, pandas.Timestamp):
-        if value is pandas.NaT:
-            raise ValueError(f"{name} is NaT")
         if value.tzinfo is not None:
             value = value.tz_convert("UTC").tz_localize(None)
         value = value.to_datetime64()
     if isinstance(value, np.datetime64):
-        if np.isnat(value) or np.datetime_data(value.dtype)[0] == "generic":
+        if np.datetime_data(value.dtype)[0] == "generic":
             raise ValueError(f"{name}={value!r} is no time")
-        whole = value.astype("datetime64[s]")  # the floor, before 1970 too
-        return int(whole.astype(np.int64)) + int(whole != value)
-    if isinstance(value, datetime.datetime):
-        if value.tzinfo is not None:
-            value = value.astimezone(datetime.timezone.utc).replace(tzinfo=None)
-        since = value - _EPOCH
-        return since.days * 86400 + since.seconds + (since.microseconds > 0)
-    if isinstance(value, datetime.date):
-        return (value - _EPOCH.date()).days * 86400
-    raise TypeError(f"{name} must be a str, datetime, numpy.datetime64 or pandas.Timestamp, not {type(value).__name__}")
+        seconds = _datetime64_seconds(value)
+    elif isinstance(value, datetime.datetime):
+        # The offset is taken off by hand: astimezone() overflows near the
+        # years 1 and 9999.
+        since = value.replace(tzinfo=None) - _EPOCH - (value.utcoffset() or datetime.timedelta())
+        seconds = since.days * 86400 + since.seconds + (since.microseconds > 0)
+    elif isinstance(value, datetime.date):
+        seconds = (value - _EPOCH.date()).days * 86400
+    else:
+        raise TypeError(
+            f"{name} must be a str, datetime, numpy.datetime64 or pandas.Timestamp, not {type(value).__name__}")
+    if not _INT64[0] <= seconds <= _INT64[1]:
+        raise ValueError(f"{name}={value!r} is outside the times hexlog can hold (seconds since 1970 in 64 bits)")
+    return seconds
+
+
+def _missing(value):
+    """NaT, NaN and pandas' NA: a value that stands for no time at all."""
+    pandas = sys.modules.get("pandas")
+    if pandas is not None and value is pandas.NA:
+        return True
+    try:
+        unequal = value != value
+    except Exception:
+        return False
+    return isinstance(unequal, (bool, np.bool_)) and bool(unequal)
+
+
+# Seconds in each fixed unit of numpy.datetime64, and units per second of the finer ones.
+_UNIT_SECONDS = {"W": 7 * 86400, "D": 86400, "h": 3600, "m": 60, "s": 1}
+_UNITS_PER_SECOND = {"ms": 10**3, "us": 10**6, "ns": 10**9, "ps": 10**12, "fs": 10**15, "as": 10**18}
+
+
+def _datetime64_seconds(value):
+    """Seconds since 1970, exactly, in Python's unbounded integers: numpy's
+    own conversion to seconds wraps around without a word far from 1970."""
+    unit, step = np.datetime_data(value.dtype)
+    count = int(value.astype(np.int64)) * step
+    if unit in ("Y", "M"):
+        year, month = divmod(count * 12 if unit == "Y" else count, 12)
+        return _days_from_civil(1970 + year, month + 1) * 86400
+    if unit in _UNIT_SECONDS:
+        return count * _UNIT_SECONDS[unit]
+    return -(-count // _UNITS_PER_SECOND[unit])  # a fraction counts as the next second
+
+
+def _days_from_civil(year, month):
+    """Days from 1970-01-01 to the first of that month of the proleptic
+    Gregorian calendar, for any year."""
+    year -= month <= 2
+    era, of_era = divmod(year, 400)
+    day_of_year = (153 * ((month + 9) % 12) + 2) // 5
+    return era * 146097 + of_era * 365 + of_era // 4 - of_era // 100 + day_of_year - 719468
 
 
 def _creation_time():

@@ -6,6 +6,8 @@ import subprocess
 import sys
 import time
 
+import numpy as np
+import pandas as pd
 import pytest
 
 import hexlog
@@ -61,6 +63,21 @@ except MemoryError as error:
 """
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert result.stdout.startswith("MemoryError"), result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("start", [np.datetime64(2**62, "Y"), np.datetime64(-(2**60), "M"),
+                                   np.datetime64(2**63 // 86400 + 1, "D"), np.array([2**60], "M8[25W]")[0],
+                                   pd.NaT, np.datetime64("NaT"), float("nan"), pd.NA])
+def test_times_no_64_bit_second_holds(start):
+    with pytest.raises(ValueError, match="start="):
+        hexlog.read(SAMPLE, start=start)
+    with pytest.raises(ValueError, match="end="):
+        hexlog.read(SAMPLE, end=start)
+
+
+def test_times_at_the_ends_of_64_bits(hostile_log):
+    assert len(hexlog.read(hostile_log, start=np.datetime64(2**63 - 1, "s"))["time"]) == 0
+    assert len(hexlog.read(hostile_log, end=np.datetime64(-(2**63) + 1, "s"))["time"]) == 0
 
 
 @pytest.mark.parametrize("order", ["input", "time"])
