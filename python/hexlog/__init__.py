@@ -12,9 +12,7 @@ engine="hexlog", parallel=True) decodes each file on a dask worker.
 import datetime
 import errno
 import os
-import re
 import sys
-import time as _time
 
 import numpy as np
 
@@ -120,11 +118,8 @@ def _days_from_civil(year, month):
 
 
 def _creation_time():
-    """date_created: SOURCE_DATE_EPOCH when set, as the tool takes it, else now."""
-    epoch = os.environ.get("SOURCE_DATE_EPOCH", "")
-    if re.fullmatch(r"\s*[+-]?[0-9]+", epoch):
-        return max(-(2**63), min(int(epoch), 2**63 - 1))
-    return int(_time.time())
+    """date_created: SOURCE_DATE_EPOCH as the tool takes it, else now."""
+    return _hexlog.creation_time(os.environb.get(b"SOURCE_DATE_EPOCH"))
 
 
 def _raise(failure, names):
@@ -161,8 +156,11 @@ def _decode(paths, *, start_chars=24, order="input", start=None, end=None, prove
         with open(metadata, "rb"):  # a file that is not there is an OSError, not a fault in it
             pass
     start_chars = max(_INT32[0], min(int(start_chars), _INT32[1]))
+    # Only what is dated asks for the date, so that a bad SOURCE_DATE_EPOCH
+    # fails no more than it fails the tool.
+    created = _creation_time() if describe else 0
     result = _hexlog.decode(encoded, start_chars, order == "time", start, end, provenance, metadata, describe,
-                            _creation_time(), history, _sort_memory)
+                            created, history, _sort_memory)
     if result["failure"] is not None:
         _raise(result["failure"], names)
     return result, names

@@ -267,6 +267,17 @@ py::dict decode(const std::vector<py::bytes>& paths, int32_t startChars, bool ti
   return result;
 }
 
+// date_created from SOURCE_DATE_EPOCH's bytes (None when unset), as the
+// tool takes it; a ValueError in the library's words otherwise.
+int64_t creationTime(py::object text) {
+  std::string value = text.is_none() ? std::string() : std::string(text.cast<py::bytes>());
+  int64_t seconds;
+  std::string error;
+  if (!hexlog::creationTime(value.c_str(), seconds, error))
+    throw py::value_error(error);
+  return seconds;
+}
+
 py::object parseTime(const std::string& text) {
   int64_t seconds;
   if (!hexlog::parseTime(text, seconds))
@@ -283,6 +294,7 @@ PYBIND11_MODULE(_hexlog, m) {
         py::arg("end"), py::arg("provenance"), py::arg("metadata"), py::arg("describe"), py::arg("created"),
         py::arg("history"), py::arg("memory"));
   m.def("parse_time", &parseTime, py::arg("text"));
+  m.def("creation_time", &creationTime, py::arg("text"));
   m.def("vectors_available", &hexlog::vectorsAvailable);
   py::list names;
   for (int k = 0; k < hexlog::kReadings; ++k)

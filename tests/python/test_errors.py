@@ -11,7 +11,7 @@ import pandas as pd
 import pytest
 
 import hexlog
-from conftest import SAMPLE, write_log
+from conftest import SAMPLE, TOOL, write_log
 
 
 def test_inputs_that_cannot_be_opened_or_read(tmp_path):
@@ -78,6 +78,19 @@ def test_times_no_64_bit_second_holds(start):
 def test_times_at_the_ends_of_64_bits(hostile_log):
     assert len(hexlog.read(hostile_log, start=np.datetime64(2**63 - 1, "s"))["time"]) == 0
     assert len(hexlog.read(hostile_log, end=np.datetime64(-(2**63) + 1, "s"))["time"]) == 0
+
+
+@pytest.mark.parametrize("epoch", ["99999999999999999", "12abc", "-1", "253402300800"])
+def test_a_bad_source_date_epoch_fails_only_what_is_dated(monkeypatch, epoch):
+    """In the tool's words, and where the tool fails: a date is written."""
+    environment = dict(os.environ, SOURCE_DATE_EPOCH=epoch)
+    tool = subprocess.run([TOOL, "--format=nccsv", SAMPLE], capture_output=True, text=True, env=environment)
+    assert tool.returncode == 1 and tool.stderr.startswith("hexlog: SOURCE_DATE_EPOCH=")
+    monkeypatch.setenv("SOURCE_DATE_EPOCH", epoch)
+    with pytest.raises(ValueError) as raised:
+        hexlog.open_dataset(SAMPLE)
+    assert "hexlog: " + str(raised.value) + "\n" == tool.stderr
+    assert len(hexlog.read(SAMPLE)["time"]) == len(hexlog.read_dataframe(SAMPLE)) > 0
 
 
 @pytest.mark.parametrize("order", ["input", "time"])
