@@ -14,9 +14,12 @@ process):
     client:  open_mfdataset(paths, parallel=True) --> a task per file
     worker:  open_dataset(path): decodes, keeps the time  --> back to the client: no readings
     worker:  compute: decodes the file (or finds it decoded) --> the reductions asked for
+
+A decoding made again must give the records read when the dataset was
+opened, which its attributes describe: the library's digest of each input's
+records tells, and a file changed in between is an OSError.
 """
 import collections
-import hashlib
 import os
 import threading
 
@@ -62,10 +65,6 @@ def _attributes(entries):
     return {name: _value(code, count, data) for name, code, count, data in entries}
 
 
-def _digest(result):
-    return hashlib.blake2b(result["time"].tobytes(), digest_size=16).hexdigest()
-
-
 def _bytes(result):
     arrays = [result["time"], *result["readings"], *result["flags"], result["file"], result["line"]]
     return sum(array.nbytes for array in arrays if array is not None)
@@ -87,51 +86,60 @@ class _Records:
     def key(self):
         return (self.paths, self.metadata, self.start_chars, self.start, self.end, self.provenance)
 
+    def names(self):
+        return [os.fsdecode(path) for path in self.paths]
+
     def decode(self, describe=False, history=""):
         result, names = _decode(list(self.paths), start_chars=self.start_chars, order="time", start=self.start,
                                 end=self.end, provenance=self.provenance, metadata=self.metadata,
                                 describe=describe, history=history)
         return result
 
-    def remember(self, result):
+    @staticmethod
+    def remember(key, result):
         with _cache_lock:
-            _cache[self.key()] = result
-            _cache.move_to_end(self.key())
+            _cache[key] = result
+            _cache.move_to_end(key)
             total = sum(_bytes(kept) for kept in _cache.values())
             while len(_cache) > 1 and total > _CACHE_BYTES:
                 total -= _bytes(_cache.popitem(last=False)[1])
 
-    def decoded(self, digest):
-        """The records as they were when the dataset was opened."""
-        key = self.key()
+    def decoded(self, digests):
+        """The records as they were when the dataset was opened, whose
+        inputs' digests these were."""
+        # The digests are part of the key: a decoding of the files as they
+        # are now is no answer for a dataset opened before they changed.
+        key = (self.key(), digests)
         with _cache_lock:
             if key in _cache:
                 _cache.move_to_end(key)
                 return _cache[key]
             lock = _decoding.setdefault(key, threading.Lock())
-        with lock:  # the other variables of the file wait for one decoding
-            with _cache_lock:
-                if key in _cache:
-                    return _cache[key]
-            result = self.decode()
-            if _digest(result) != digest:
-                names = ", ".join(os.fsdecode(path) for path in self.paths)
-                raise RuntimeError(f"the records of {names} are not those read when the dataset was opened")
-            self.remember(result)
+        try:
+            with lock:  # the other variables of the file wait for one decoding
+                with _cache_lock:
+                    if key in _cache:
+                        return _cache[key]
+                result = self.decode()
+                for name, now, then in zip(self.names(), result["digests"], digests):
+                    if now != then:
+                        raise OSError(f"{name} changed while it was read")
+                self.remember(key, result)
+                return result
+        finally:
             with _cache_lock:
                 _decoding.pop(key, None)
-            return result
 
 
 class HexlogArray(BackendArray):
     """One series of a log's records, decoded when it is read."""
 
-    def __init__(self, records, column, dtype, shape, digest, result):
+    def __init__(self, records, column, dtype, shape, digests, result):
         self.records = records
         self.column = column  # ("reading", k), ("flag", i), ("file",) or ("line",)
         self.dtype = np.dtype(dtype)
         self.shape = shape
-        self.digest = digest
+        self.digests = digests
         self._result = result  # the decoding at hand, never sent to another process
 
     def __getstate__(self):
@@ -143,7 +151,7 @@ class HexlogArray(BackendArray):
         return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.OUTER, self._getitem)
 
     def _getitem(self, key):
-        result = self._result if self._result is not None else self.records.decoded(self.digest)
+        result = self._result if self._result is not None else self.records.decoded(self.digests)
         kind = self.column[0]
         if kind == "reading":
             column = result["readings"][self.column[1]]
@@ -163,12 +171,12 @@ class HexlogDataStore(AbstractDataStore):
         self._records = records
         result = records.decode(describe=True, history=history)
         self._result = result
-        self._digest = _digest(result)
+        self._digests = result["digests"]
         paths = records.paths
         self._source = os.path.abspath(os.path.expanduser(os.fsdecode(paths[0]))) if len(paths) == 1 else None
 
     def __getstate__(self):
-        return {"_records": self._records, "_result": None, "_digest": self._digest, "_source": self._source}
+        return {"_records": self._records, "_result": None, "_digests": self._digests, "_source": self._source}
 
     def __setstate__(self, state):
         self.__dict__.update(state)
@@ -209,7 +217,7 @@ class HexlogDataStore(AbstractDataStore):
                     else:
                         column = ("file",) if series == "source_file" else ("line",)
                     data = indexing.LazilyIndexedArray(
-                        HexlogArray(self._records, column, dtype, shape, self._digest, result))
+                        HexlogArray(self._records, column, dtype, shape, self._digests, result))
             encoding = dict(storage)
             if self._source is not None:
                 encoding["source"] = self._source

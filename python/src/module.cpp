@@ -8,6 +8,7 @@
 //     "file":     int32            with provenance: the input's index
 //     "line":     int64            with provenance: the line, from 1
 //     "dataset":  None, or the variables and attributes netCDF output would write
+//     "digests":  per input, the library's hash of its records as written here
 //   }
 //
 // The arrays are the library's own mapped pages, handed over without a copy:
@@ -264,6 +265,7 @@ py::dict decode(const std::vector<py::bytes>& paths, int32_t startChars, bool ti
   result["file"] = provenance ? py::object(handOver(columns.file, py::dtype("i4"))) : py::none();
   result["line"] = provenance ? py::object(handOver(columns.line, py::dtype("i8"))) : py::none();
   result["dataset"] = description ? py::object(describe(run.dataset())) : py::none();
+  result["digests"] = py::tuple(py::cast(columns.digests));
   return result;
 }
 

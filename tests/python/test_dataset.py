@@ -3,6 +3,7 @@
 # with the same attributes and encoding.
 import os
 import pickle
+import re
 
 import numpy as np
 import pytest
@@ -72,5 +73,26 @@ def test_open_mfdataset_on_a_cluster(tmp_path):
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
             Client(cluster):
         ds = xr.open_mfdataset(os.path.join(tmp_path, "day*.log"), engine="hexlog", parallel=True, metadata=STATION)
+        later = xr.open_mfdataset(paths, engine="hexlog", parallel=True, provenance=True)
         assert ds.EquilPumpOn_pCO2.chunks == ((10, 10, 10),)
         xr.testing.assert_equal(ds.load(), hexlog.open_dataset(paths, metadata=STATION))
+        # A worker decoding a file changed since it was opened says so.
+        with open(paths[1], "w", encoding="ascii", newline="") as log:
+            log.writelines(records[20:30])
+        with pytest.raises(OSError, match=f"^{re.escape(paths[1])} changed while it was read$"):
+            later.load()
+
+
+@pytest.mark.parametrize("change", ["readings", "times"])
+def test_a_file_changed_between_open_and_compute(tmp_path, change):
+    """The readings decoded later are those the attributes were computed
+    from, or an OSError: never other records under the first ones' attributes."""
+    log = write_log(tmp_path / "day.log", 500, seed=1)
+    ds = hexlog.open_dataset(log)
+    elsewhere = pickle.loads(pickle.dumps(ds))  # as a worker has it: no decoding, the recipe of one
+    write_log(log, 500, seed=2 if change == "readings" else 1, start=0x6A2D0000 + (change == "times"))
+    with pytest.raises(OSError, match=f"^{re.escape(log)} changed while it was read$"):
+        elsewhere.load()
+    # The same records again are no change, whatever was done to the file.
+    write_log(log, 500, seed=1)
+    xr.testing.assert_identical(elsewhere.load(), ds.load())
