@@ -8,17 +8,22 @@ pandas DataFrames and xarray Datasets, decoded by the hexlog library.
 
 and the xarray engine "hexlog": xr.open_mfdataset("logs/*.log",
 engine="hexlog", parallel=True) decodes each file on a dask worker.
+
+What the tool says at the end of a run of what it skipped, dropped or cut
+comes as HexlogWarning warnings, word for word; summary=True returns its
+--summary table as well.
 """
 import datetime
 import errno
 import os
 import sys
+import warnings
 
 import numpy as np
 
 from . import _hexlog
 
-__all__ = ["read", "read_dataframe", "open_dataset", "COLUMN_NAMES"]
+__all__ = ["read", "read_dataframe", "open_dataset", "COLUMN_NAMES", "HexlogWarning"]
 __version__ = _hexlog.__version__
 
 # The readings' names, as csv, NCCSV and netCDF name them.
@@ -31,6 +36,15 @@ _sort_memory = 0
 _INT32 = (-(2**31), 2**31 - 1)
 _INT64 = (-(2**63), 2**63 - 1)
 _EPOCH = datetime.datetime(1970, 1, 1)
+
+# The columns of the tool's --summary table, in its order.
+_SUMMARY_COLUMNS = ("written", "too_short", "not_records", "cut", "readings_missing", "duplicates", "conflicts",
+                    "outside_window")
+
+
+class HexlogWarning(UserWarning):
+    """What the tool says at the end of a run: lines skipped, readings
+    missing, records cut or dropped, and the first place of each."""
 
 
 def _path_list(paths):
@@ -166,6 +180,35 @@ def _decode(paths, *, start_chars=24, order="input", start=None, end=None, prove
     return result, names
 
 
+def _warn(result):
+    """The tool's end-of-run notices, as warnings at the caller's line: the
+    first frame outside this package and xarray (which calls the engine)."""
+    if not result["notices"]:
+        return
+    packages = [os.path.dirname(os.path.abspath(__file__)) + os.sep]
+    if "xarray" in sys.modules:
+        packages.append(os.path.dirname(os.path.abspath(sys.modules["xarray"].__file__)) + os.sep)
+    level, frame = 1, sys._getframe(0)
+    while frame is not None and frame.f_code.co_filename.startswith(tuple(packages)):
+        level, frame = level + 1, frame.f_back
+    for notice in result["notices"]:
+        warnings.warn(os.fsdecode(notice), HexlogWarning, stacklevel=level)
+
+
+def _summary(result, names):
+    """The tool's --summary table: a DataFrame indexed by file (then
+    "total"), or without pandas a dict of numpy arrays."""
+    counts = result["counts"]
+    files = [*names, "total"]
+    try:
+        import pandas as pd
+    except ImportError:
+        table = {"file": np.array(files, dtype=object)}
+        table.update((name, np.ascontiguousarray(counts[:, k])) for k, name in enumerate(_SUMMARY_COLUMNS))
+        return table
+    return pd.DataFrame(counts, index=pd.Index(files, dtype=object, name="file"), columns=list(_SUMMARY_COLUMNS))
+
+
 def _arrays(result, names):
     arrays = {"time": result["time"]}
     arrays.update(zip(COLUMN_NAMES, result["readings"]))
@@ -175,7 +218,7 @@ def _arrays(result, names):
     return arrays
 
 
-def read(paths, *, start_chars=24, order="input", start=None, end=None, provenance=False):
+def read(paths, *, start_chars=24, order="input", start=None, end=None, provenance=False, summary=False):
     """The records of one log file or several as numpy arrays.
 
     Returns a dict: "time" (datetime64[s], UTC), then each of the 32
@@ -189,29 +232,45 @@ def read(paths, *, start_chars=24, order="input", start=None, end=None, provenan
     the tool's --from and --to take it ("2026-06-14", "2026-06-14T06:00:00Z",
     "@SECONDS"), or a datetime, numpy.datetime64 or pandas.Timestamp (UTC
     when naive).
+
+    What the tool would say at the end of the run comes as HexlogWarning
+    warnings. summary=True returns (arrays, table): the tool's --summary
+    table, a DataFrame indexed by file with a last row "total" (a dict of
+    numpy arrays and "file" without pandas).
     """
     result, names = _decode(paths, start_chars=start_chars, order=order, start=start, end=end,
                             provenance=provenance)
-    return _arrays(result, names)
+    _warn(result)
+    arrays = _arrays(result, names)
+    return (arrays, _summary(result, names)) if summary else arrays
 
 
-def read_dataframe(paths, *, start_chars=24, order="input", start=None, end=None, provenance=False):
+def read_dataframe(paths, *, start_chars=24, order="input", start=None, end=None, provenance=False, summary=False):
     """read() as a pandas DataFrame: a UTC DatetimeIndex named "time", a
     float32 column per reading (and source_file, source_line)."""
     import pandas as pd
 
-    arrays = read(paths, start_chars=start_chars, order=order, start=start, end=end, provenance=provenance)
+    arrays, table = read(paths, start_chars=start_chars, order=order, start=start, end=end, provenance=provenance,
+                         summary=True)
     index = pd.DatetimeIndex(arrays.pop("time"), name="time").tz_localize("UTC")
-    return pd.DataFrame(arrays, index=index, copy=False)
+    frame = pd.DataFrame(arrays, index=index, copy=False)
+    return (frame, table) if summary else frame
 
 
-def open_dataset(paths, *, metadata=None, start_chars=24, start=None, end=None, provenance=False):
+def open_dataset(paths, *, metadata=None, start_chars=24, start=None, end=None, provenance=False, summary=False):
     """The xarray Dataset of the tool's netCDF output for the same inputs
     (--format=netcdf [--metadata] [--provenance] [--from] [--to]): the same
-    variables, types, bits, attributes and encoding, in time order."""
+    variables, types, bits, attributes and encoding, in time order.
+    summary=True returns (dataset, table), as read() does."""
     import xarray as xr
 
-    from ._xarray import HexlogBackendEntrypoint
+    from . import _xarray
 
-    return xr.open_dataset(paths, engine=HexlogBackendEntrypoint, metadata=metadata, start_chars=start_chars,
-                           start=start, end=end, provenance=provenance)
+    opened = []
+    token = _xarray.opened.set(opened)
+    try:
+        ds = xr.open_dataset(paths, engine=_xarray.HexlogBackendEntrypoint, metadata=metadata,
+                             start_chars=start_chars, start=start, end=end, provenance=provenance)
+    finally:
+        _xarray.opened.reset(token)
+    return (ds, _summary(*opened[0])) if summary else ds

@@ -20,6 +20,7 @@ opened, which its attributes describe: the library's digest of each input's
 records tells, and a file changed in between is an OSError.
 """
 import collections
+import contextvars
 import os
 import threading
 
@@ -31,7 +32,7 @@ from xarray.core import indexing
 from xarray.core.utils import FrozenDict
 from xarray.core.variable import Variable
 
-from . import _decode, _hexlog
+from . import _decode, _hexlog, _warn
 
 # How the tool's netCDF writer stores the variables, as xarray's netCDF
 # backend reports it: series deflated (level 1) after shuffling, in chunks;
@@ -50,6 +51,10 @@ _CACHE_BYTES = 512 << 20
 _cache = collections.OrderedDict()
 _cache_lock = threading.Lock()
 _decoding = {}  # key -> the lock of whoever decodes it
+
+# Set by hexlog.open_dataset to a list, which the store opened under it
+# fills with its decoding and the inputs' names, for summary=True.
+opened = contextvars.ContextVar("opened", default=None)
 
 
 def _value(code, count, data):
@@ -170,6 +175,10 @@ class HexlogDataStore(AbstractDataStore):
     def __init__(self, records, history):
         self._records = records
         result = records.decode(describe=True, history=history)
+        _warn(result)
+        account = opened.get()
+        if account is not None:
+            account.append((result, records.names()))
         self._result = result
         self._digests = result["digests"]
         paths = records.paths

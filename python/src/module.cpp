@@ -9,6 +9,9 @@
 //     "line":     int64            with provenance: the line, from 1
 //     "dataset":  None, or the variables and attributes netCDF output would write
 //     "digests":  per input, the library's hash of its records as written here
+//     "counts":   int64 (inputs + 1, 8): the --summary table's columns, each
+//                 input's row, then the total
+//     "notices":  the tool's end-of-run notices, as bytes (they hold the names)
 //   }
 //
 // The arrays are the library's own mapped pages, handed over without a copy:
@@ -266,6 +269,21 @@ py::dict decode(const std::vector<py::bytes>& paths, int32_t startChars, bool ti
   result["line"] = provenance ? py::object(handOver(columns.line, py::dtype("i8"))) : py::none();
   result["dataset"] = description ? py::object(describe(run.dataset())) : py::none();
   result["digests"] = py::tuple(py::cast(columns.digests));
+  const hexlog::Tally& tally = run.tally();
+  py::array_t<int64_t> counts({static_cast<py::ssize_t>(tally.inputs()) + 1, py::ssize_t{8}});
+  auto row = counts.mutable_unchecked<2>();
+  for (uint32_t file = 0; file <= tally.inputs(); ++file) {
+    const hexlog::FileCounts c = file < tally.inputs() ? tally.counts(file) : tally.total();
+    const uint64_t values[8] = {c.written, c.tooShort, c.notRecords, c.cut, c.missing, c.duplicates, c.conflicts,
+                                c.outside};
+    for (int k = 0; k < 8; ++k)
+      row(file, k) = static_cast<int64_t>(values[k]);
+  }
+  result["counts"] = counts;
+  py::list notices;
+  for (const std::string& notice : hexlog::notices(tally))
+    notices.append(py::bytes(notice));
+  result["notices"] = notices;
   return result;
 }
 
