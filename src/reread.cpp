@@ -121,8 +121,11 @@ bool Reread::replay(Source& source, RecordSink& sink, std::vector<char>& buf) {
   int fd = source.fd >= 0 ? source.fd : openFile(name.c_str(), O_RDONLY | O_NONBLOCK);
   if (fd < 0)
     return fail(errno, "cannot read " + name + " again");
+  // A file put in its place may have the number it had (numbers are used
+  // again at once): one that is not a regular file is not it either.
   struct stat status;
-  if (fstat(fd, &status) != 0 || status.st_dev != source.device || status.st_ino != source.inode) {
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_dev != source.device ||
+      status.st_ino != source.inode) {
     if (source.fd < 0)
       close(fd);
     return fail(0, name + " was replaced while it was read");
