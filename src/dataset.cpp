@@ -57,31 +57,33 @@ Attribute floatPair(const std::string& variable, const std::string& name, float 
   return attribute;
 }
 
-// The attribute's values as doubles, if it holds numbers.
-bool numbersOf(const Attribute& attribute, std::vector<double>& numbers) {
-  numbers.clear();
-  const char* at = attribute.values.data();
-  auto take = [&](auto sample) {
-    for (size_t i = 0; i < attribute.count; ++i, at += sizeof sample) {
-      std::memcpy(&sample, at, sizeof sample);
-      numbers.push_back(static_cast<double>(sample));
+// An input's name in source_files, one to a line: percent-encoded where it
+// must be, so that every name maps back to exactly its bytes and the text
+// stays UTF-8 (urllib.parse.unquote_to_bytes decodes it).
+//
+//   day 1.log -> day 1.log     new<LF>line.log -> new%0Aline.log
+//   50%.log   -> 50%25.log     caf<E9>.log     -> caf%E9.log  (Latin-1, not UTF-8)
+std::string sourceName(const std::string& name) {
+  std::string text;
+  for (size_t at = 0; at < name.size();) {
+    size_t valid = utf8Prefix(name.data() + at, name.size() - at);
+    for (size_t end = at + valid; at < end; ++at) {
+      char c = name[at];
+      if (c == '%' || c == '\n' || c == '\r') {
+        char escape[4];
+        std::snprintf(escape, sizeof escape, "%%%02X", static_cast<unsigned char>(c));
+        text += escape;
+      } else {
+        text += c;
+      }
     }
-    return true;
-  };
-  switch (attribute.type) {
-    case ValueType::kByte: return take(int8_t{});
-    case ValueType::kUByte: return take(uint8_t{});
-    case ValueType::kShort: return take(int16_t{});
-    case ValueType::kUShort: return take(uint16_t{});
-    case ValueType::kInt: return take(int32_t{});
-    case ValueType::kUInt: return take(uint32_t{});
-    case ValueType::kLong: return take(int64_t{});
-    case ValueType::kULong: return take(uint64_t{});
-    case ValueType::kFloat: return take(float{});
-    case ValueType::kDouble: return take(double{});
-    case ValueType::kString: return false;
+    if (at < name.size()) {
+      char escape[4];
+      std::snprintf(escape, sizeof escape, "%%%02X", static_cast<unsigned char>(name[at++]));
+      text += escape;
+    }
   }
-  return false;
+  return text;
 }
 
 std::string isoTime(int64_t seconds) {
@@ -207,8 +209,8 @@ Dataset describeDataset(const Metadata& metadata, const Stats& stats, const Data
     globals.text("history", created + " " + settings.history);
     if (settings.provenance) {
       std::string names;
-      for (const std::string& name : settings.sources)
-        names += (names.empty() ? "" : "\n") + name;
+      for (size_t i = 0; i < settings.sources.size(); ++i)
+        names += (i == 0 ? "" : "\n") + sourceName(settings.sources[i]);
       globals.text("source_files", names);
     }
     globals.users();
@@ -288,7 +290,7 @@ Dataset describeDataset(const Metadata& metadata, const Stats& stats, const Data
     Attributes(metadata, users, file.name, file.attributes)
         .text("long_name", "Input file the record came from (index into source_files, from 0)");
     dataset.variables.push_back(std::move(file));
-    Variable line{"source_line", Series::kSourceLine, -1, ValueType::kInt, {}, nullptr, 0, 0};
+    Variable line{"source_line", Series::kSourceLine, -1, ValueType::kLong, {}, nullptr, 0, 0};
     Attributes(metadata, users, line.name, line.attributes).text("long_name", "Line in the input file, from 1");
     dataset.variables.push_back(std::move(line));
   }

@@ -218,23 +218,64 @@ bool chooseSettings(const Options& options, bool verbose, hexlog::Settings& sett
   return true;
 }
 
-// "<date> hexlog <arguments>" for the archive formats' history: arguments
-// with characters the shell would read quoted, as the shell would take them.
+// The length of the UTF-8 character at `p` (of `left` bytes), 0 if none
+// is there.
+size_t utf8Length(const unsigned char* p, size_t left) {
+  size_t length = p[0] < 0x80 ? 1 : p[0] >= 0xC2 && p[0] < 0xE0 ? 2 : p[0] >= 0xE0 && p[0] < 0xF0 ? 3
+                                 : p[0] >= 0xF0 && p[0] < 0xF5 ? 4 : 0;
+  if (length == 0 || length > left)
+    return 0;
+  for (size_t i = 1; i < length; ++i)
+    if ((p[i] & 0xC0) != 0x80)
+      return 0;
+  bool shortest = !(p[0] == 0xE0 && p[1] < 0xA0) && !(p[0] == 0xF0 && p[1] < 0x90);
+  bool scalar = !(p[0] == 0xED && p[1] >= 0xA0) && !(p[0] == 0xF4 && p[1] >= 0x90);
+  return shortest && scalar ? length : 0;
+}
+
+// An argument as the shell would take it back: bare when it holds only
+// characters no shell reads specially, else quoted, and in $'...' with
+// \xHH escapes when it holds control characters or bytes that are not
+// UTF-8, so that the history stays text (and UTF-8, as NCCSV must be).
+std::string shellWord(const std::string& argument) {
+  bool bare = !argument.empty(), text = true;
+  for (size_t at = 0; at < argument.size();) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(argument.data()) + at;
+    size_t length = utf8Length(p, argument.size() - at);
+    text = text && length > 0 && *p >= 0x20 && *p != 0x7F;
+    bare = bare && length == 1 && (std::isalnum(*p) || std::strchr("_./=:@%+,-", *p) != nullptr);
+    at += length > 0 ? length : 1;
+  }
+  if (bare)
+    return argument;
+  std::string quoted;
+  if (text) {
+    for (char c : argument)
+      quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return "'" + quoted + "'";
+  }
+  for (size_t at = 0; at < argument.size();) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(argument.data()) + at;
+    size_t length = utf8Length(p, argument.size() - at);
+    if (length == 0 || *p < 0x20 || *p == 0x7F) {
+      char escape[5];
+      std::snprintf(escape, sizeof escape, "\\x%02X", *p);
+      quoted += escape;
+      ++at;
+    } else {
+      quoted += *p == '\'' || *p == '\\' ? std::string("\\") + static_cast<char>(*p)
+                                          : argument.substr(at, length);
+      at += length;
+    }
+  }
+  return "$'" + quoted + "'";
+}
+
+// "hexlog <arguments>" for the archive formats' history.
 std::string commandLine(int argc, char** argv) {
   std::string text = "hexlog";
-  for (int i = 1; i < argc; ++i) {
-    std::string argument = argv[i];
-    bool plain = !argument.empty();
-    for (char c : argument)
-      plain = plain && (std::isalnum(static_cast<unsigned char>(c)) || std::strchr("_./=:@%+,-", c) != nullptr);
-    if (!plain) {
-      std::string quoted = "'";
-      for (char c : argument)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-      argument = quoted + "'";
-    }
-    text += " " + argument;
-  }
+  for (int i = 1; i < argc; ++i)
+    text += " " + shellWord(argv[i]);
   return text;
 }
 

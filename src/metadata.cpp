@@ -189,6 +189,33 @@ bool isLibraryName(const std::string& name) {
 
 // ---- Strings ----------------------------------------------------------------------
 
+}  // namespace
+
+size_t utf8Prefix(const char* text, size_t n) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  size_t at = 0;
+  while (at < n) {
+    unsigned char c = p[at];
+    size_t length = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    if (length == 0 || at + length > n)
+      return at;
+    uint32_t code = length == 1 ? c : c & (0x7F >> length);
+    for (size_t i = 1; i < length; ++i) {
+      if ((p[at + i] & 0xC0) != 0x80)
+        return at;
+      code = code << 6 | (p[at + i] & 0x3F);
+    }
+    // The shortest form only, no surrogates, nothing past U+10FFFF.
+    static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kLeast[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+      return at;
+    at += length;
+  }
+  return at;
+}
+
+namespace {
+
 void appendUtf8(std::string& text, uint32_t code) {
   if (code < 0x80) {
     text += static_cast<char>(code);
@@ -419,6 +446,75 @@ bool isReading(const std::string& name) {
   return false;
 }
 
+// The names of the variables hexlog writes itself, whether or not this
+// run writes them: a scalar of the same name would be a second variable.
+bool isGenerated(const std::string& name) {
+  if (name == "time" || name == "source_file" || name == "source_line" || isReading(name))
+    return true;
+  for (int k = 0; k < kFieldCount; ++k) {
+    std::string reading = columnName(k);
+    if (name.compare(0, reading.size() + 1, reading + "_") == 0 &&
+        (name == reading + "_qc" || name.compare(reading.size(), 8, "_qartod_") == 0))
+      return true;
+  }
+  return false;
+}
+
+// What is wrong with a value that must be numbers: `count` of them (0: any),
+// none NaN; or nullptr.
+const char* numbersFault(const Attribute& attribute, size_t count, std::vector<double>& numbers) {
+  if (!numbersOf(attribute, numbers))
+    return "is a string";
+  if (count != 0 && numbers.size() != count)
+    return count == 1 ? "holds more than one number" : "does not hold two numbers";
+  for (double number : numbers)
+    if (number != number)
+      return "holds NaN";
+  return nullptr;
+}
+
+// The values the tool reads itself, checked where they stand: a position
+// is a number, and a valid range two ordered numbers.
+bool checkValues(Reader& reader, const Metadata& metadata, const std::vector<size_t>& numbers) {
+  std::vector<double> values;
+  for (size_t i = 0; i < metadata.attributes.size(); ++i) {
+    const Attribute& attribute = metadata.attributes[i];
+    const std::string& variable = attribute.variable;
+    const std::string& name = attribute.name;
+    if ((variable == "latitude" || variable == "longitude") && name == "*SCALAR*" &&
+        numbersFault(attribute, 1, values) != nullptr)
+      return reader.fail(numbers[i], "%s is the station's position in degrees, a number: write %s,*SCALAR*,%sd",
+                         variable.c_str(), variable.c_str(), variable == "latitude" ? "36.75" : "-122.03");
+    if (!isReading(variable))
+      continue;
+    if (name == "valid_range") {
+      const char* wrong = numbersFault(attribute, 2, values);
+      if (wrong == nullptr && values[0] > values[1])
+        wrong = "is the wrong way round";
+      if (wrong != nullptr)
+        return reader.fail(numbers[i], "%s,valid_range %s: it is the lowest and the highest valid reading, "
+                                       "two numbers such as %s,valid_range,0.0f,1000.0f", variable.c_str(), wrong,
+                           variable.c_str());
+      if (findAttribute(metadata, variable, "valid_min") != nullptr ||
+          findAttribute(metadata, variable, "valid_max") != nullptr)
+        return reader.fail(numbers[i], "%s has valid_range and valid_min or valid_max: give one or the other",
+                           variable.c_str());
+    } else if (name == "valid_min" || name == "valid_max") {
+      const char* wrong = numbersFault(attribute, 1, values);
+      if (wrong != nullptr)
+        return reader.fail(numbers[i], "%s,%s %s: write one number, such as %s,%s,%s", variable.c_str(),
+                           name.c_str(), wrong, variable.c_str(), name.c_str(), name == "valid_min" ? "0.0f" : "1000.0f");
+      const Attribute* min = findAttribute(metadata, variable, "valid_min");
+      const Attribute* max = findAttribute(metadata, variable, "valid_max");
+      std::vector<double> low, high;
+      if (name == "valid_max" && min != nullptr && numbersFault(*min, 1, low) == nullptr &&
+          numbersFault(*max, 1, high) == nullptr && low[0] > high[0])
+        return reader.fail(numbers[i], "%s,valid_max is below its valid_min", variable.c_str());
+    }
+  }
+  return true;
+}
+
 std::string placeKey(const std::string& variable, const std::string& name) {
   return variable + '\n' + name;
 }
@@ -470,8 +566,11 @@ bool checkNames(Reader& reader, size_t number, const Attribute& attribute) {
   if (wrong != nullptr)
     return reader.fail(number, "'%s' is no variable name: %s", shown(variable).c_str(), wrong);
   if (name == "*SCALAR*") {
-    if (variable == "*GLOBAL*" || variable == "time" || isReading(variable))
+    if (variable == "*GLOBAL*")
       return reader.fail(number, "'%s' cannot be a scalar variable", variable.c_str());
+    if (isGenerated(variable))
+      return reader.fail(number, "'%s' is a variable hexlog writes itself (the time, a reading, a reading's flags, "
+                                 "the provenance): give the scalar another name", variable.c_str());
     if (attribute.count != 1)
       return reader.fail(number, "a scalar variable has one value");
     return true;
@@ -490,6 +589,32 @@ bool checkNames(Reader& reader, size_t number, const Attribute& attribute) {
 }
 
 }  // namespace
+
+bool numbersOf(const Attribute& attribute, std::vector<double>& numbers) {
+  numbers.clear();
+  const char* at = attribute.values.data();
+  auto take = [&](auto sample) {
+    for (size_t i = 0; i < attribute.count; ++i, at += sizeof sample) {
+      std::memcpy(&sample, at, sizeof sample);
+      numbers.push_back(static_cast<double>(sample));
+    }
+    return true;
+  };
+  switch (attribute.type) {
+    case ValueType::kByte: return take(int8_t{});
+    case ValueType::kUByte: return take(uint8_t{});
+    case ValueType::kShort: return take(int16_t{});
+    case ValueType::kUShort: return take(uint16_t{});
+    case ValueType::kInt: return take(int32_t{});
+    case ValueType::kUInt: return take(uint32_t{});
+    case ValueType::kLong: return take(int64_t{});
+    case ValueType::kULong: return take(uint64_t{});
+    case ValueType::kFloat: return take(float{});
+    case ValueType::kDouble: return take(double{});
+    case ValueType::kString: return false;
+  }
+  return false;
+}
 
 std::string canonicalString(const std::string& value) {
   std::string text;
@@ -570,6 +695,10 @@ bool readMetadata(const char* path, Metadata& metadata, std::string& error) {
     for (char c : line)
       if (static_cast<unsigned char>(c) < 0x20 && c != '\t')
         return reader.fail(number, "a control character (in a string, write it as an escape such as \\u0007)");
+    size_t valid = utf8Prefix(line.data(), line.size());
+    if (valid != line.size())
+      return reader.fail(number, "byte %zu is not UTF-8, as NCCSV and netCDF text must be (save the file as UTF-8, or "
+                                 "write the character as \\uXXXX)", valid + 1);
 
     Attribute attribute;
     if (!reader.split(line, number, fields) || !readAttribute(reader, number, fields, attribute) ||
@@ -592,7 +721,7 @@ bool readMetadata(const char* path, Metadata& metadata, std::string& error) {
       return reader.fail(numbers[i], "unknown variable '%s': the variables are *GLOBAL*, time, the readings' "
                                      "column names and the file's *SCALAR* variables", shown(variable).c_str());
   }
-  return true;
+  return checkValues(reader, metadata, numbers);
 }
 
 }  // namespace hexlog

@@ -46,6 +46,13 @@ bool readMetadata(const char* path, Metadata& metadata, std::string& error);
 // the tool writes by default gives way to it.
 const Attribute* findAttribute(const Metadata& metadata, const std::string& variable, const std::string& name);
 
+// The attribute's values as doubles; false for a string.
+bool numbersOf(const Attribute& attribute, std::vector<double>& numbers);
+
+// How many of the first `n` bytes of `text` are whole UTF-8 characters
+// (shortest forms, no surrogates): `n` when all of them are.
+size_t utf8Prefix(const char* text, size_t n);
+
 // A string's NCCSV text, which reads back as the same bytes: escaped
 // control characters and backslashes, and quoted when bare it would read
 // as something else (a number, a char, several values, a padded string).

@@ -16,6 +16,10 @@ bool NetcdfWriter::load(std::string& error) {
 bool NetcdfWriter::create(const char*) {
   return false;
 }
+bool NetcdfWriter::trial(const Dataset&, std::string& error) {
+  error = "no netCDF support";
+  return false;
+}
 void NetcdfWriter::put(const Record&) {}
 bool NetcdfWriter::finish() {
   return false;
@@ -34,6 +38,7 @@ std::string NetcdfWriter::error() const {
 #include <dlfcn.h>
 #include <netcdf.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -94,6 +99,15 @@ const Library& library() {
     bind(nc.strerror, "nc_strerror");
     if (!found)
       nc.error = "the netCDF library " HEXLOG_NETCDF_LIBRARY " lacks functions hexlog needs";
+    // The HDF5 library beneath prints its whole error stack on standard
+    // error where a call fails unless told not to; the failure is reported
+    // in one line of hexlog's own. H5Eset_auto2(H5E_DEFAULT, NULL, NULL),
+    // H5E_DEFAULT being 0; not there, nothing to silence.
+    if (void* silence = dlsym(handle, "H5Eset_auto2")) {
+      int (*setAuto)(int64_t, void*, void*);
+      std::memcpy(&setAuto, &silence, sizeof silence);
+      setAuto(0, nullptr, nullptr);
+    }
     return nc;
   }();
   return loaded;
@@ -144,7 +158,7 @@ struct NetcdfWriter::State {
     std::vector<std::vector<uint32_t>> readings;
     std::vector<std::vector<int8_t>> flags;
     std::vector<int32_t> files;
-    std::vector<int32_t> lines;
+    std::vector<int64_t> lines;
     size_t count = 0;
   };
 
@@ -175,13 +189,23 @@ struct NetcdfWriter::State {
   std::string error;
   bool failed = false;
 
+  // After a call of the library. errno is cleared after each call that
+  // succeeds, so that after one that fails it is that call's: where it is
+  // the operating system's word on a write (a full disk, an I/O error),
+  // that is the reason given, for the library reports most of them as
+  // "HDF error" or even "Permission denied".
   bool check(int status, const std::string& what) {
-    if (status == NC_NOERR)
+    int os = errno;
+    if (status == NC_NOERR) {
+      errno = 0;
       return true;
+    }
     std::lock_guard<std::mutex> lock(errorMutex);
     if (!failed) {
       failed = true;
-      error = std::string(nc.strerror(status)) + " (" + what + ")";
+      bool written = os == ENOSPC || os == EDQUOT || os == EIO || os == EFBIG || os == EROFS || os == EACCES ||
+                     os == EPERM || os == ENOMEM || os == EMFILE || os == ENFILE;
+      error = written ? std::strerror(os) : std::string(nc.strerror(status)) + " (" + what + ")";
     }
     return false;
   }
@@ -223,8 +247,11 @@ struct NetcdfWriter::State {
            check(nc.setChunkCache(file, id, kNetcdfChunk * 4, 7, 1.0f), name);
   }
 
-  bool define(const char* path) {
-    if (!check(nc.create(path, NC_CLOBBER | NC_NETCDF4, &file), "creating the file"))
+  // Creates the file and defines everything in it; `trial`: in memory,
+  // to find what the library cannot store before any input is read.
+  bool define(const char* path, bool trial) {
+    errno = 0;
+    if (!check(nc.create(path, NC_CLOBBER | NC_NETCDF4 | (trial ? NC_DISKLESS : 0), &file), "creating the file"))
       return false;
     int dimension;
     if (!check(nc.defineDimension(file, "time", NC_UNLIMITED, &dimension), "time") ||
@@ -267,8 +294,10 @@ struct NetcdfWriter::State {
                  variable->name))
         return false;
     }
-    reserve(batches[0]);
-    reserve(batches[1]);
+    if (!trial) {
+      reserve(batches[0]);
+      reserve(batches[1]);
+    }
     return true;
   }
 
@@ -336,8 +365,19 @@ bool NetcdfWriter::load(std::string& error) {
   return error.empty();
 }
 
+bool NetcdfWriter::trial(const Dataset& dataset, std::string& error) {
+  NetcdfWriter writer(dataset);
+  State& state = *writer.state_;
+  bool defined = state.define("hexlog-trial.nc", true);
+  if (state.file >= 0)
+    defined = state.check(state.nc.close(state.file), "closing the file") && defined;
+  state.file = -1;
+  error = state.error;
+  return defined;
+}
+
 bool NetcdfWriter::create(const char* path) {
-  if (!state_->define(path))
+  if (!state_->define(path, false))
     return false;
   state_->writer = std::thread([this] { state_->writeBatches(); });
   return true;
@@ -354,7 +394,7 @@ void NetcdfWriter::put(const Record& record) {
     batch.flags[f][at] = qcFlag(*state_->flags[f], record);
   if (state_->fileVariable >= 0) {
     batch.files[at] = static_cast<int32_t>(record.file);
-    batch.lines[at] = static_cast<int32_t>(record.line);
+    batch.lines[at] = static_cast<int64_t>(record.line);
   }
   if (++batch.count == kBatch)
     state_->handOver();

@@ -32,6 +32,11 @@ class NetcdfWriter : public RecordSink {
   // `error`, when this build or this machine cannot write netCDF.
   static bool load(std::string& error);
 
+  // Whether the library can store `dataset`'s variables and attributes
+  // (names, types, how many): defined in memory, then dropped, so that a
+  // fault is found before any input is read. False, with `error`, if not.
+  static bool trial(const Dataset& dataset, std::string& error);
+
   // Creates the file at `path` and defines its variables and attributes.
   bool create(const char* path);
   void put(const Record& record) override;

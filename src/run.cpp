@@ -273,6 +273,15 @@ bool Run::Impl::prepare() {
     std::string error;
     if (!NetcdfWriter::load(error))
       return fail(FailureKind::kLibrary, 0, error);
+    // Every attribute the records could give it, with the user's.
+    Stats every;
+    every.records = 1;
+    for (Stats::Range& range : every.readings)
+      range.any = true;
+    if (!NetcdfWriter::trial(describeDataset(metadata_, every, datasetSettings(true)), error))
+      return fail(FailureKind::kMetadata, 0,
+                  (settings_.metadata.empty() ? std::string("the dataset") : settings_.metadata) +
+                      ": the netCDF library cannot store it: " + error);
   }
   return true;
 }

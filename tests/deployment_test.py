@@ -189,7 +189,7 @@ with tempfile.TemporaryDirectory() as work:
         assert ds.geospatial_lat_min == 36.75 and ds.geospatial_lon_max == -122.03
         assert ds.date_created == "2027-01-15T08:00:00Z"
     header = subprocess.run(["ncdump", "-h", nc], capture_output=True, text=True, check=True).stdout
-    assert "\tbyte EquilPumpOn_pCO2_qc(time) ;" in header and "\tint source_line(time) ;" in header, header
+    assert "\tbyte EquilPumpOn_pCO2_qc(time) ;" in header and "\tint64 source_line(time) ;" in header, header
     with xr.open_dataset(nc) as ds:
         day = ds.sel(time=slice("2026-06-20", "2026-06-20T23:59:59"))
         assert day.sizes["time"] == 8
