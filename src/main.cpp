@@ -1,6 +1,7 @@
 // hexlog: decodes the hexadecimal record lines of instrument log files.
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -393,8 +394,24 @@ int decodeAll(hexlog::Run& run, const Options& options, int first, int argc, cha
 // netCDF is written by a library that may crash after an I/O error: the
 // decoding and the library run in a child process, so that whatever happens
 // there, this one removes the temporary file and says so.
+// The errno of the netCDF writer's thread when it crashed, in memory it
+// shares with this process: after a failed write the library may crash on
+// its own cleanup, and errno still holds what the system said of the write.
+volatile int* crashErrno = nullptr;
+
+void noteCrash(int signal) {
+  *crashErrno = errno;
+  raise(signal);  // the handler is reset: the default, as if none had been
+}
+
+bool isWriteError(int error) {
+  return error == ENOSPC || error == EDQUOT || error == EIO || error == EFBIG || error == EROFS;
+}
+
 int decodeIsolated(hexlog::Run& run, const Options& options, int first, int argc, char** argv) {
   std::fflush(stdout);
+  void* shared = mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  crashErrno = shared != MAP_FAILED ? static_cast<int*>(shared) : nullptr;
   pid_t pid = fork();
   if (pid < 0) {
     std::fprintf(stderr, "hexlog: cannot start the netCDF writer: %s\n", std::strerror(errno));
@@ -409,6 +426,13 @@ int decodeIsolated(hexlog::Run& run, const Options& options, int first, int argc
       if (action.sa_handler != SIG_IGN)
         std::signal(signal, SIG_DFL);
     }
+    if (crashErrno != nullptr)
+      for (int signal : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL}) {
+        struct sigaction action {};
+        action.sa_handler = noteCrash;
+        action.sa_flags = SA_RESETHAND | SA_NODEFER;
+        sigaction(signal, &action, nullptr);
+      }
     int status = decodeAll(run, options, first, argc, argv);
     std::fflush(stdout);
     std::_Exit(status);  // nothing of the parent's to run down
@@ -425,7 +449,10 @@ int decodeIsolated(hexlog::Run& run, const Options& options, int first, int argc
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
     return commitOutputFile() ? 0 : 1;
   discardOutputFile();
-  if (WIFSIGNALED(status))
+  if (WIFSIGNALED(status) && crashErrno != nullptr && isWriteError(*crashErrno))
+    std::fprintf(stderr, "hexlog: write error: %s: %s (the netCDF writer then ended by signal %d)\n",
+                 outputFileName(), std::strerror(*crashErrno), WTERMSIG(status));
+  else if (WIFSIGNALED(status))
     std::fprintf(stderr, "hexlog: write error: %s: the netCDF writer ended by signal %d (%s)\n", outputFileName(),
                  WTERMSIG(status), strsignal(WTERMSIG(status)));
   return 1;

@@ -182,6 +182,44 @@ TEST_F(Archive, BadMetadataIsNamedByFileAndLineAndNothingIsWritten) {
   EXPECT_EQ(run({"--format=netcdf", log}).status, 1) << "netCDF only through --output";
 }
 
+// A date_created that cannot be written, or attributes the netCDF library
+// cannot store, are found before any input is opened (the input here does
+// not exist: its message would come first otherwise).
+TEST_F(Archive, WhatCannotBeWrittenIsFoundBeforeAnyInputIsOpened) {
+  std::string missing = dir_ + "/missing.log";
+  for (const char* epoch : {"99999999999999999", "253402300800", "-1", "12abc", " 5"}) {
+    env_ = {std::string("SOURCE_DATE_EPOCH=") + epoch};
+    Result r = run({"--format=nccsv", missing});
+    EXPECT_EQ(r.status, 1) << epoch;
+    EXPECT_EQ(r.err, std::string("hexlog: SOURCE_DATE_EPOCH=") + epoch +
+                         " is no time: write seconds since 1970 in digits, at most 253402300799 (9999-12-31T23:59:59Z)\n");
+    EXPECT_EQ(run({missing}).out, "Cannot open file " + missing + "\n") << "plain text has no date";
+  }
+  // Past 2038 and to the last second of the year 9999, as the C library has them.
+  std::string log = file("a.log", makeLog(2, 3).text);
+  for (int64_t epoch : {int64_t{2208988800}, int64_t{253402300799}, int64_t{0}}) {
+    env_ = {"SOURCE_DATE_EPOCH=" + std::to_string(epoch)};
+    time_t t = static_cast<time_t>(epoch);
+    char date[32];
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&t));
+    EXPECT_NE(run({"--format=nccsv", log}).out.find(std::string("*GLOBAL*,date_created,\"") + date + "\"\n"),
+              std::string::npos) << date;
+  }
+#ifdef HEXLOG_TEST_NETCDF
+  env_.clear();
+  std::string many;
+  for (int i = 0; i < 70000; ++i)
+    many += "*GLOBAL*,a" + std::to_string(i) + ",x\n";
+  std::string meta = file("many.meta", many);
+  std::string out = file("out.nc", "precious\n");
+  Result r = run({"--format=netcdf", "--metadata=" + meta, "--output=" + out, missing});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("hexlog: " + meta + ": the netCDF library cannot store it: ", 0), 0u) << r.err;
+  EXPECT_EQ(slurp(out), "precious\n");
+  EXPECT_EQ(run({"--format=nccsv", "--metadata=" + meta, log}).status, 0) << "NCCSV has no such limit";
+#endif
+}
+
 // ---- netCDF ----------------------------------------------------------------------
 
 #ifdef HEXLOG_TEST_NETCDF

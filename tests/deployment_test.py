@@ -215,4 +215,34 @@ with tempfile.TemporaryDirectory() as work:
         proc.send_signal(signal.SIGTERM)
         assert proc.wait() == -signal.SIGTERM
     assert os.listdir(tmp) == [], os.listdir(tmp)
+
+    # Provenance maps every record back to its file, whatever the file's name
+    # (a line feed, a comma, quotes, a percent sign, bytes that are not
+    # UTF-8), in netCDF and in NCCSV, which stays UTF-8.
+    import re
+    import urllib.parse
+    odd = [b"first.log", b"new\nline.log", b'a,"q".log', b"caf\xe9.log", b"50%.log"]
+    for i, name in enumerate(odd):
+        with open(os.path.join(os.fsencode(work), name), "w", newline="") as f:
+            f.writelines(line(t, w) for t, w in days[i][:i + 1])  # file i holds i + 1 records
+    given = [os.fsdecode(name) for name in odd]
+
+    def mapped(sources, indices):
+        decoded = [urllib.parse.unquote_to_bytes(n) for n in sources.split("\n")]
+        assert decoded == odd, decoded
+        assert sorted((int(i), list(indices).count(i)) for i in set(indices)) == [(i, i + 1) for i in range(5)]
+    odd_nc = os.path.join(work, "odd.nc")
+    tool("--format=netcdf", "--provenance", "--output=" + odd_nc, *given)
+    with netCDF4.Dataset(odd_nc) as ds:
+        assert ds["source_line"].dtype == np.int64
+        mapped(ds.source_files, ds["source_file"][:])
+    text = subprocess.run([hexlog, "--format=nccsv", "--provenance", *given], cwd=work, env=env, check=True,
+                          capture_output=True).stdout.decode("utf-8")  # strict: valid UTF-8 or an exception
+    value = next(r for r in text.splitlines() if r.startswith("*GLOBAL*,source_files,")).split(",", 2)[2]
+    if value.startswith('"'):
+        value = value[1:-1].replace('""', '"')
+    value = re.sub(r"\\(.)", lambda m: {"n": "\n", "t": "\t", "\\": "\\", '"': '"'}[m.group(1)], value)
+    assert "source_line,*DATA_TYPE*,long" in text.splitlines()
+    rows = text.split("*END_METADATA*\n", 1)[1].splitlines()[1:-1]
+    mapped(value, [int(r.split(",")[33]) for r in rows])
 print("deployment: %d files, %d records written" % (len(names), len(expected)))

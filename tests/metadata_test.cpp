@@ -107,6 +107,55 @@ TEST_F(MetadataTest, FaultsAreNamedByFileAndLine) {
   EXPECT_EQ(fault("*GLOBAL*," + std::string(256, 'a') + ",x\n"), "");
 }
 
+// What hexlog reads or writes itself must make sense where it stands, or be
+// refused by line before anything is read: a name of its own variables
+// used for a scalar, a position that is text, a valid range that is not two
+// ordered numbers, text that is not UTF-8.
+TEST_F(MetadataTest, WhatTheToolReadsOrWritesItselfIsCheckedByLine) {
+  const std::pair<std::string, const char*> refused[] = {
+      {"EquilPumpOn_pCO2_qc,*SCALAR*,5i", "writes itself"},
+      {"source_file,*SCALAR*,1i", "writes itself"},
+      {"source_line,*SCALAR*,\"x\"", "writes itself"},
+      {"time,*SCALAR*,1i", "writes itself"},
+      {"Can_Humidity,*SCALAR*,1i", "writes itself"},
+      {"Durafet_pH_1_qartod_spike_test,*SCALAR*,1b", "writes itself"},
+      {"latitude,*SCALAR*,36.75", "a number: write latitude,*SCALAR*,36.75d"},
+      {"longitude,*SCALAR*,\"-122.03\"", "a number"},
+      {"EquilPumpOn_pCO2,valid_range,9.0f,1.0f", "wrong way round"},
+      {"EquilPumpOn_pCO2,valid_range,NaNf,1.0f", "holds NaN"},
+      {"EquilPumpOn_pCO2,valid_range,1.0f", "does not hold two numbers"},
+      {"EquilPumpOn_pCO2,valid_range,1i,2i,3i", "does not hold two numbers"},
+      {"EquilPumpOn_pCO2,valid_range,\"0, 1000\"", "is a string"},
+      {"EquilPumpOn_pCO2,valid_min,low", "is a string"},
+      {"EquilPumpOn_pCO2,valid_max,1.0f,2.0f", "more than one number"},
+      {"EquilPumpOn_pCO2,valid_min,5.0f\nEquilPumpOn_pCO2,valid_max,1.0f", "below its valid_min"},
+      {"EquilPumpOn_pCO2,valid_min,0.0f\nEquilPumpOn_pCO2,valid_range,0.0f,1.0f", "one or the other"},
+      {"*GLOBAL*,title,caf\xE9", "byte 19 is not UTF-8"},
+      {"*GLOBAL*,title,\xED\xA0\x80", "not UTF-8"},  // a surrogate, encoded
+      {"*GLOBAL*,title,\"\\u0000\"", "cannot hold a NUL"},
+      {"*GLOBAL*,title,\"\\uDC00\"", "second surrogate without the first"},
+      {"*GLOBAL*,title,\"x\" y", "text after a closing quote"},
+      {"time,units,seconds since 2000-01-01", "hexlog's own"},
+  };
+  for (const auto& [text, said] : refused) {
+    std::string error = fault("*GLOBAL*,title,ok\n" + text + "\n");
+    size_t line = text.find('\n') == std::string::npos ? 2 : 3;
+    EXPECT_EQ(error.rfind(path_ + ":" + std::to_string(line) + ": ", 0), 0u) << text << ": " << error;
+    EXPECT_NE(error.find(said), std::string::npos) << text << ": " << error;
+  }
+  // Taken, and as written: equal ends, one end only, integers for a position,
+  // DEL, text that reads like a number, a plus sign.
+  ASSERT_EQ(fault("EquilPumpOn_pCO2,valid_range,5.0f,5.0f\nCan_Humidity,valid_min,0i\nDurafet_pH_1,valid_max,14.0d\n"
+                  "latitude,*SCALAR*,36i\nlongitude,*SCALAR*,-122.03d\n*GLOBAL*,a,x\x7Fy\n*GLOBAL*,b,NaN\n"
+                  "*GLOBAL*,c,+5i\n"),
+            "");
+  EXPECT_EQ(values(5), "x\x7Fy");
+  EXPECT_EQ(metadata_.attributes[5].text, "x\\u007Fy");
+  EXPECT_EQ(metadata_.attributes[6].type, ValueType::kString);
+  EXPECT_EQ(metadata_.attributes[6].text, "\"NaN\"");
+  EXPECT_EQ(values(7), bytesOf<int32_t>(5));
+}
+
 // Random strings, written by this test with a \u escape for each
 // character, read as the C library's UTF-8 of them; the text the reader
 // makes of them (for NCCSV) reads back as the same bytes and text.
