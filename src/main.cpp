@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -324,6 +325,10 @@ int runFailed(const hexlog::Run& run, const char* outputName) {
       break;
     case hexlog::FailureKind::kTemporary:
     case hexlog::FailureKind::kReread:
+      if (failure.error == ENOMEM) {  // "memory", "memory for ordering"
+        std::fprintf(stderr, "hexlog: out of %s\n", failure.text.c_str());
+        break;
+      }
       if (failure.error != 0) {
         std::fprintf(stderr, "hexlog: %s: %s\n", failure.text.c_str(), std::strerror(failure.error));
         break;
@@ -394,6 +399,49 @@ int decodeAll(hexlog::Run& run, const Options& options, int first, int argc, cha
 // netCDF is written by a library that may crash after an I/O error: the
 // decoding and the library run in a child process, so that whatever happens
 // there, this one removes the temporary file and says so.
+// The metadata and the netCDF library are checked before FILE is opened,
+// as for any format; the library is loaded for it in a process of its own,
+// since loading it (and the forty libraries it needs) may crash where
+// memory is short. Whatever that process says goes to a pipe: one line of
+// its own, or of this process's if it crashed, reaches standard error.
+bool prepareIsolated(hexlog::Run& run) {
+  int said[2];
+  if (pipe(said) != 0) {
+    std::fprintf(stderr, "hexlog: cannot check the netCDF library: %s\n", std::strerror(errno));
+    return false;
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(said[1], STDERR_FILENO);
+    close(said[0]);
+    close(said[1]);
+    std::_Exit(run.prepare() ? 0 : runFailed(run, nullptr));
+  }
+  close(said[1]);
+  std::string text;
+  char block[4096];
+  for (ssize_t n; (n = read(said[0], block, sizeof block)) != 0;)
+    if (n > 0)
+      text.append(block, static_cast<size_t>(n));
+    else if (errno != EINTR)
+      break;
+  close(said[0]);
+  int status = 0;
+  while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+    return true;
+  size_t last = text.rfind("hexlog: ");
+  if (pid < 0)
+    std::fprintf(stderr, "hexlog: cannot check the netCDF library: %s\n", std::strerror(errno));
+  else if (WIFSIGNALED(status))
+    std::fprintf(stderr, "hexlog: the netCDF library ended by signal %d (%s) as it was loaded\n", WTERMSIG(status),
+                 strsignal(WTERMSIG(status)));
+  else if (last != std::string::npos)
+    std::fprintf(stderr, "%s", text.substr(last, text.find('\n', last) - last + 1).c_str());
+  return false;
+}
+
 // The errno of the netCDF writer's thread when it crashed, in memory it
 // shares with this process: after a failed write the library may crash on
 // its own cleanup, and errno still holds what the system said of the write.
@@ -458,8 +506,6 @@ int decodeIsolated(hexlog::Run& run, const Options& options, int first, int argc
   return 1;
 }
 
-}  // namespace
-
 // Standard input, output or error closed by the caller: each is opened on
 // /dev/null the wrong way round (input for writing, output and error for
 // reading), so that using it fails as using a closed one would, and no file
@@ -477,8 +523,7 @@ void holdStandardDescriptors() {
   }
 }
 
-int main(int argc, char** argv) {
-  holdStandardDescriptors();
+int decodeCommandLine(int argc, char** argv) {
   // Linux hands a program started with no arguments at all one empty
   // argument 0; either way there is no name to show.
   const char* name = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : "hexlog";
@@ -543,8 +588,8 @@ int main(int argc, char** argv) {
   // The metadata and the netCDF library are checked before FILE is opened:
   // a fault in them must not wait for a FIFO's reader, nor touch FILE.
   hexlog::Run run(settings);
-  if (!run.prepare())
-    return runFailed(run, nullptr);
+  if (netcdf ? !prepareIsolated(run) : !run.prepare())
+    return netcdf ? 1 : runFailed(run, nullptr);
   if (options.output != nullptr) {
     // A lost standard error must not end a run whose output is a file.
     std::signal(SIGPIPE, SIG_IGN);
@@ -568,4 +613,29 @@ int main(int argc, char** argv) {
     return status;
   }
   return commitOutputFile() ? 0 : 1;
+}
+
+}  // namespace
+
+// Memory that ran out in the tool or the library, even where no exception
+// can be made any more: the run ends here, FILE as it was.
+[[noreturn]] void outOfMemory() {
+  discardOutputFile();
+  static const char kSaid[] = "hexlog: out of memory\n";
+  if (write(STDERR_FILENO, kSaid, sizeof kSaid - 1) < 0) {
+  }
+  std::_Exit(1);
+}
+
+int main(int argc, char** argv) {
+  holdStandardDescriptors();
+  std::set_new_handler(outOfMemory);
+  try {
+    return decodeCommandLine(argc, argv);
+  } catch (const std::bad_alloc&) {
+    // The library says so itself; this is the tool's own memory.
+    discardOutputFile();
+    std::fprintf(stderr, "hexlog: out of memory\n");
+    return 1;
+  }
 }

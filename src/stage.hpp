@@ -47,6 +47,8 @@ struct StageSettings {
   size_t memory = size_t{40} << 20;
   // Where the spill file goes: $TMPDIR, else /tmp, when empty.
   std::string directory;
+  // For the tests: keep spillPeak() up to date.
+  bool measureSpill = false;
 };
 
 class Reread;
@@ -93,6 +95,9 @@ class Stage : public RecordSink {
   // says why).
   int error() const { return error_; }
   const std::string& errorPlace() const { return errorPlace_; }
+  // With StageSettings::measureSpill, the most disk the spill file took
+  // (its blocks as the file system counts them) after any of its writes.
+  uint64_t spillPeak() const { return spillPeak_; }
 
  private:
   struct Run {
@@ -119,7 +124,8 @@ class Stage : public RecordSink {
   bool openSpill();
   bool writeSpill(const char* bytes, size_t n);
   bool sortBatch(Batch& batch);
-  bool mergeRuns(size_t first, size_t last, RecordSink& sink, bool dedup, bool count);
+  bool mergeRuns(size_t first, size_t last, RecordSink& sink, bool dedup, bool count, bool release);
+  uint64_t spillBytes() const;
   void fail(int error, const char* what);
 
   StageSettings settings_;
@@ -142,6 +148,7 @@ class Stage : public RecordSink {
   int spillFd_ = -1;
   std::string spillPlace_;  // "a temporary file in DIR", for messages
   uint64_t spillEnd_ = 0;
+  uint64_t spillPeak_ = 0;
   std::vector<Run> runs_;
   int error_ = 0;
   std::string errorPlace_;

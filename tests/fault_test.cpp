@@ -161,6 +161,46 @@ TEST_F(Faults, AFailedSpillFailsTheRunAndLeavesNothing) {
   }
 }
 
+// Memory that runs out anywhere (the address space limited from a few MiB
+// up): the run succeeds, smaller batches doing, or fails with one line and
+// status 1; never a crash, never a temporary file, FILE old or complete.
+TEST_F(Faults, MemoryThatRunsOutEndsTheRunWithAWord) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's runtime needs more address space than any limit here";
+#else
+  std::string content = makeLog(3000);
+  std::string log = file("a.log", content + content);  // the second half out of order
+  std::string out = dir_ + "/out";
+  faults();
+  for (const Format& format : formats()) {
+    std::vector<std::string> args = command(format, out, log);
+    ASSERT_EQ(run(args).status, 0) << format.name;
+    std::string whole = slurp(out);
+    int failed = 0;
+    for (rlim_t mib = 6; mib <= 80; mib += 2) {
+      std::string where = format.name + " in " + std::to_string(mib) + " MiB";
+      file("out", kOld);
+      inChild_ = [mib] {
+        struct rlimit limit = {mib << 20, mib << 20};
+        setrlimit(RLIMIT_AS, &limit);
+      };
+      Result r = run(args);
+      inChild_ = nullptr;
+      EXPECT_TRUE(r.status == 0 || r.status == 1) << where << ": status " << r.status;
+      if (r.status == 0) {
+        EXPECT_TRUE(slurp(out) == whole) << where;
+      } else {
+        ++failed;
+        EXPECT_EQ(lines(r.err), 1u) << where << ": " << r.err;
+        EXPECT_EQ(slurp(out), kOld) << where;
+      }
+      EXPECT_EQ(leftovers(), (std::vector<std::string>{"a.log", "out"})) << where;
+    }
+    EXPECT_GT(failed, 0) << format.name << ": no limit was tight enough to matter";
+  }
+#endif
+}
+
 TEST_F(Faults, TheFileSizeLimitIsAWriteErrorNotADeath) {
   std::string log = file("a.log", makeLog(20000));
   std::string out = dir_ + "/out";
