@@ -53,7 +53,9 @@ inline int8_t qcFlag(const Variable& flag, const Record& record) {
   std::memcpy(&value, &record.words[k], sizeof value);
   if (value != value)
     return kQcMissing;
-  return value >= flag.validMin && value <= flag.validMax ? kQcPass : kQcFail;
+  // An infinity lies outside any range, one open at an end included.
+  bool finite = value - value == 0;
+  return finite && value >= flag.validMin && value <= flag.validMax ? kQcPass : kQcFail;
 }
 
 struct DatasetSettings {

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "hexlog/hexlog.hpp"
+
 namespace hexlog {
 
 // fgets(buf, 1024, file) returns a line in pieces of at most this many
@@ -14,6 +16,7 @@ constexpr size_t kMaxPiece = 1023;
 constexpr size_t kMinRecordLength = 132;
 // scanFile needs room for one whole piece and the NUL that ends it.
 constexpr size_t kMinScanBuffer = kMaxPiece + 2;
+static_assert(kMinScanBuffer == kMinInputBuffer);
 
 // Where scanFile hands what it finds.
 class PieceSink {

@@ -3,6 +3,8 @@
 // word the log holds, bit for bit.
 #include <sys/resource.h>
 
+#include <charconv>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <random>
@@ -137,6 +139,87 @@ TEST_F(Archive, NccsvHoldsTheMetadataThenEveryReading) {
         EXPECT_EQ(bitsOf(std::strtof(fields[k + 1].c_str(), nullptr)), word) << fields[k + 1];
       }
     }
+  }
+}
+
+// What NCCSV computes from the records, against the records themselves:
+// actual_range of the finite readings present (infinities and readings a
+// short record lacks left out), flags with bounds included and a range
+// open at one end, the station's extent with its units, history with its
+// date; in time order and, asked, in the input's.
+TEST_F(Archive, ComputedAttributesAndFlagsFollowTheRecords) {
+  Log unordered = makeLog(6, 400);
+  auto value = [](uint32_t word) {
+    float f;
+    std::memcpy(&f, &word, sizeof f);
+    return f;
+  };
+  // Bounds that some readings equal exactly, written as to_chars writes them.
+  auto text = [](float f) {
+    char buffer[32];
+    return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, f).ptr) + "f";
+  };
+  float low = value(unordered.words[1][1]), high = value(unordered.words[2][1]);
+  if (low > high)
+    std::swap(low, high);
+  std::string meta = file("station.meta",
+                          "latitude,*SCALAR*,36.75d\nlongitude,*SCALAR*,-122.03d\n"
+                          "EquilPumpOn_Temp,valid_range," + text(low) + "," + text(high) + "\n"
+                          "EquilPumpOn_Pressure,valid_min," + text(low) + "\nEquilPumpOff_pCO2,valid_max," + text(high) + "\n");
+  std::string log = file("a.log", unordered.text);
+  env_ = {"SOURCE_DATE_EPOCH=1800000000"};
+  for (bool inTime : {true, false}) {
+    Log records = inTime ? inTimeOrder(unordered) : unordered;
+    std::vector<std::string> args = {"--format=nccsv", "--metadata=" + meta, log};
+    if (!inTime)
+      args.insert(args.begin(), "--order=input");
+    Result r = run(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> lines = split(r.out, '\n');
+    auto has = [&](const std::string& line) { return std::count(lines.begin(), lines.end(), line) == 1; };
+    EXPECT_TRUE(has("*GLOBAL*,geospatial_lat_units,degrees_north"));
+    EXPECT_TRUE(has("*GLOBAL*,geospatial_lon_units,degrees_east"));
+    EXPECT_TRUE(has("*GLOBAL*,geospatial_lat_min,36.75d"));
+    std::string command = "hexlog";
+    for (const std::string& arg : args)
+      command += " " + arg;
+    EXPECT_TRUE(has("*GLOBAL*,history,\"2027-01-15T08:00:00Z " + command + "\"")) << command;
+    for (int k = 0; k < 32; ++k) {
+      float least = INFINITY, most = -INFINITY;
+      for (const std::vector<uint32_t>& words : records.words)
+        if (static_cast<size_t>(k) < words.size() && std::isfinite(value(words[k]))) {
+          least = std::min(least, value(words[k]));
+          most = std::max(most, value(words[k]));
+        }
+      std::string name = reference::kNames[k];
+      std::replace(name.begin(), name.end(), ' ', '_');
+      name = name == "AirPumpOff_Humdity" ? "AirPumpOff_Humidity" : name;
+      if (least <= most) {
+        EXPECT_TRUE(has(name + ",actual_range," + text(least) + "," + text(most))) << name;
+      } else {  // no finite reading at all
+        EXPECT_EQ(r.out.find(name + ",actual_range,"), std::string::npos) << name;
+      }
+    }
+    size_t end = std::find(lines.begin(), lines.end(), "*END_METADATA*") - lines.begin();
+    ASSERT_EQ(lines[end + 1].substr(lines[end + 1].size() - 65),
+              ",EquilPumpOn_Temp_qc,EquilPumpOn_Pressure_qc,EquilPumpOff_pCO2_qc");
+    int bounded = 0;
+    for (size_t i = 0; i < records.times.size(); ++i) {
+      std::vector<std::string> fields = split(lines[end + 2 + i], ',');
+      ASSERT_EQ(fields.size(), 36u);
+      const double lows[] = {low, low, -INFINITY}, highs[] = {high, INFINITY, high};
+      for (int f = 0; f < 3; ++f) {
+        size_t k = static_cast<size_t>(f) + 1;
+        int flag = 9;
+        if (k < records.words[i].size() && !std::isnan(value(records.words[i][k]))) {
+          float v = value(records.words[i][k]);
+          flag = std::isfinite(v) && v >= lows[f] && v <= highs[f] ? 1 : 4;
+          bounded += v == low || v == high;
+        }
+        EXPECT_EQ(fields[33 + static_cast<size_t>(f)], std::to_string(flag)) << "record " << i << " flag " << f;
+      }
+    }
+    EXPECT_GE(bounded, 2) << "readings at the bounds themselves";
   }
 }
 

@@ -249,6 +249,44 @@ TEST_F(Faults, ALostStandardErrorLeavesTheStatusTrue) {
   EXPECT_EQ(leftovers(), (std::vector<std::string>{"a.log", "cut.log", "out"}));
 }
 
+// The spill file never has a name in $TMPDIR, while the run goes on or
+// after, also where O_TMPFILE is missing (a name made, then unlinked at
+// once); an empty TMPDIR is no folder but /tmp.
+TEST_F(Faults, TheSpillFileNeverHasANameInTmpdir) {
+  std::string log = makeLog(400);
+  std::string tmp = dir_ + "/tmp";
+  ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+  std::vector<std::string> args = {"--format=csv", "--order=time", "--sort-memory=4000", dir_ + "/in"};
+  faults();
+  std::string expected = runPiped({"--format=csv", "--order=time", "-"}, log + log).out;
+  for (bool tmpfile : {true, false}) {
+    faults({"TMPDIR=" + tmp, tmpfile ? "HEXLOG_FAULTS_SEED=1" : "HEXLOG_FAULTS_NO_TMPFILE=1"});
+    ASSERT_EQ(mkfifo(args.back().c_str(), 0600), 0);
+    pid_t pid = start(args);
+    int in = open(args.back().c_str(), O_WRONLY);
+    ASSERT_EQ(write(in, log.data(), log.size()), static_cast<ssize_t>(log.size()));
+    // Once the tool writes to its spill file, while it waits for the rest.
+    auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    auto spilled = [&] {
+      std::vector<Call> writes = calls("pwrite");
+      return std::any_of(writes.begin(), writes.end(), [&](const Call& c) { return c.path.rfind(tmp, 0) == 0; });
+    };
+    while (!spilled() && std::chrono::steady_clock::now() < giveUp)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(spilled()) << tmpfile;
+    EXPECT_EQ(std::system(("test -z \"$(ls -A '" + tmp + "')\"").c_str()), 0) << "while it runs, " << tmpfile;
+    ASSERT_EQ(write(in, log.data(), log.size()), static_cast<ssize_t>(log.size()));
+    close(in);
+    Result r = finishWithin(pid);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == expected) << tmpfile;
+    EXPECT_EQ(std::system(("test -z \"$(ls -A '" + tmp + "')\"").c_str()), 0) << "after, " << tmpfile;
+    unlink(args.back().c_str());
+  }
+  faults({"TMPDIR="});
+  EXPECT_TRUE(runPiped({"--format=csv", "--order=time", "--sort-memory=4000", "-"}, log + log).out == expected);
+}
+
 // SIGTERM just before the file takes its name kills the run, the old file
 // kept; just after, the new file is in place, so the run has succeeded.
 class Termination : public FaultTest {
@@ -279,6 +317,44 @@ TEST_F(Termination, JustAfterTheRenameIsASuccess) {
   EXPECT_EQ(slurp(out_), decoded_);
   EXPECT_EQ(leftovers(), (std::vector<std::string>{"a.log", "out"}));
 }
+
+#ifdef HEXLOG_TEST_NETCDF
+// A signal to the tool ends the netCDF writer it forked as well: nothing
+// writes on, and nothing is left.
+TEST_F(Termination, ASignalEndsTheNetcdfWriterToo) {
+  std::string fifo = dir_ + "/in";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  pid_t pid = start({"--format=netcdf", "--output=" + out_, fifo});
+  int in = open(fifo.c_str(), O_WRONLY);  // opened by the writer, which then waits for input
+  std::string some = makeLog(50);
+  ASSERT_EQ(write(in, some.data(), some.size()), static_cast<ssize_t>(some.size()));
+  // The writer: the child of the tool that holds the FIFO open.
+  pid_t writer = 0;
+  auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (writer == 0 && std::chrono::steady_clock::now() < giveUp) {
+    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    children >> writer;
+    if (writer == 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_NE(writer, 0) << "no netCDF writer";
+  kill(pid, SIGTERM);
+  EXPECT_EQ(finishWithin(pid).status, 128 + SIGTERM);
+  // Gone: no process, or only what is left of one until it is reaped.
+  auto gone = [writer] {
+    std::ifstream stat("/proc/" + std::to_string(writer) + "/stat");
+    std::string pidText, name, state;
+    return !(stat >> pidText >> name >> state) || state == "Z" || state == "X";
+  };
+  while (!gone() && std::chrono::steady_clock::now() < giveUp)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(gone()) << "the netCDF writer " << writer << " goes on";
+  close(in);
+  unlink(fifo.c_str());
+  EXPECT_EQ(slurp(out_), kOld);
+  EXPECT_EQ(leftovers(), (std::vector<std::string>{"a.log", "out"}));
+}
+#endif
 
 // Started under nohup, the run ignores SIGTERM as it was asked to.
 TEST_F(Termination, IgnoredStaysIgnored) {

@@ -159,6 +159,28 @@ TEST_F(Targets, AFifoStaysAFifoAndItsReaderGetsEveryByte) {
 #endif
 }
 
+#ifdef HEXLOG_TEST_NETCDF
+// netCDF is written aside in $TMPDIR and copied into a target that is not a
+// regular file: whether that works or fails, nothing stays in $TMPDIR.
+TEST_F(Targets, NetcdfOntoADeviceOrAFifoLeavesNothingAside) {
+  std::string log = file("a.log", makeLog(500));
+  std::string tmp = dir_ + "/tmp";
+  ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+  std::string fifo = dir_ + "/out.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  faults({"TMPDIR=" + tmp});
+  for (const std::string& target : {device("null", 1, 3), device("full", 1, 7), fifo}) {
+    Result r;
+    if (target == fifo)
+      EXPECT_GT(readThroughFifo(fifo, {"--format=netcdf", "--output=" + fifo, log}, r).size(), 1000u);
+    else
+      r = run({"--format=netcdf", "--output=" + target, log});
+    EXPECT_EQ(r.status, target.find("full") == std::string::npos ? 0 : 1) << target << r.err;
+    EXPECT_EQ(std::system(("test -z \"$(ls -A '" + tmp + "')\"").c_str()), 0) << target;
+  }
+}
+#endif
+
 // A name of one of the tool's own descriptors is written through that
 // descriptor as the shell set it up: after what its file held (">>"), the
 // file itself neither truncated nor renamed over.

@@ -11,9 +11,18 @@
 //   if (!run.start(STDOUT_FILENO) || !run.addInput(fd, "day.log", buf, sizeof buf) || !run.finish())
 //     ... run.failure() says what went wrong
 //
-// Nothing here prints or exits: failures are returned. A Run is not safe to
-// use from two threads at once; different threads may use different Runs.
-// The only global state is the CPU check for the vector path, made once.
+// Nothing here prints, exits or reads the environment: failures are
+// returned, memory that runs out included (FailureKind::kTemporary with
+// ENOMEM); nothing throws out of a Run. No file the library opens takes
+// descriptor 0, 1 or 2.
+//
+// Threads: a Run is not safe to use from two threads at once; different
+// threads may use different Runs, at the same time, with one exception:
+// the netCDF C library is not thread-safe, so while a Run of
+// Format::kNetcdf is between prepare() (or start()) and its destruction, no
+// other thread may use the netCDF library, another netCDF Run included.
+// The only global state is the CPU check for the vector path, made once,
+// and the netCDF library, loaded once.
 #pragma once
 
 #include <cstddef>
@@ -272,6 +281,10 @@ struct Failure {
   std::string text;
 };
 
+// The smallest buffer addInput() takes: one whole piece of a line (1023
+// characters) and its NUL, with one byte to spare.
+constexpr size_t kMinInputBuffer = 1025;
+
 class Run {
  public:
   explicit Run(const Settings& settings);
@@ -279,31 +292,43 @@ class Run {
   Run(const Run&) = delete;
   Run& operator=(const Run&) = delete;
 
-  // What can fail before any output: reads the metadata and loads what
-  // the format needs. start() does it when it has not been done.
+  // Each function returns false once the run has failed, failure() saying
+  // why; the first failure is kept. Called out of order (addInput before
+  // start, finish twice), it fails with FailureKind::kUsage.
+
+  // What can fail before any output: reads and checks the metadata, loads
+  // the netCDF library and tries the dataset's attributes on it. Reads no
+  // input and writes nothing. start() does it when it has not been done;
+  // calling it again returns what it returned.
   bool prepare();
   // Where netCDF output is created, when it is known only after prepare().
   void setNetcdfPath(const std::string& path);
-  // Before any input: writes the csv header. Text goes to `outputFd`
-  // (unused for netCDF and columns).
+  // Once, before any input: writes the csv header. Text goes to `outputFd`,
+  // which stays the caller's (unused for netCDF and columns).
   bool start(int outputFd);
-  // One input read to its end from `fd` through `buf` (at least 1025
-  // bytes; 64 KiB reads best); `name` is for notices, the summary and
-  // provenance.
+  // One input read to its end from `fd` (which stays the caller's, left at
+  // its end) through `buf` (kMinInputBuffer bytes at least; 64 KiB reads
+  // best); `name` is for notices, the summary, provenance, and for opening
+  // the input again when ordering reads it a second time. May wait on a
+  // pipe or terminal; Settings::interrupted is asked meanwhile.
   bool addInput(int fd, const std::string& name, char* buf, size_t size);
-  // After the last input: the ordered records, the archive formats'
-  // attributes and records, everything flushed.
+  // Once, after the last input: the ordered records, the archive formats'
+  // attributes and records, everything flushed (nothing of a failed run
+  // needs to be kept: the caller discards its output).
   bool finish();
   // Writes the text output pending so far (before a message of the
   // caller's that must follow it); false if the output failed.
   bool flush();
 
+  // Valid as long as the Run.
   const Failure& failure() const;
   const Tally& tally() const;
-  // Format::kColumns, after finish().
+  // Format::kColumns, after finish(): the arrays, which the caller may
+  // take (Column::release) or leave to the Run.
   Columns& columns();
   // After finish(), for the archive formats and columns: the variables and
-  // their attributes, as netCDF output writes them.
+  // their attributes, as netCDF output writes them. Valid as long as the
+  // Run; empty before finish().
   const Dataset& dataset() const;
 
  private:

@@ -16,6 +16,8 @@
 //   HEXLOG_FAULTS_RENAME=SIGTERM:before|after
 //                                    raises the signal just before, or just
 //                                    after, the real rename
+//   HEXLOG_FAULTS_NO_TMPFILE=1       open() with O_TMPFILE fails with
+//                                    EOPNOTSUPP, as on file systems without it
 //
 // The kinds, as counted and logged:
 //
@@ -43,6 +45,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -63,6 +66,7 @@ static uint64_t seed = 1;
 static long failFrom[kKinds];  // 0: never
 static int failErrno[kKinds];
 static int renameSignal;
+static int noTmpfile;
 static int renameAfter;
 static int logFd = -1;
 
@@ -168,6 +172,7 @@ static void configure(void) {
     renameSignal = signalNamed(name);
     renameAfter = when != NULL && strcmp(when, "after") == 0;
   }
+  noTmpfile = getenv("HEXLOG_FAULTS_NO_TMPFILE") != NULL;
   void* shared = mmap(NULL, sizeof *counts, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (shared != MAP_FAILED)
     counts = shared;
@@ -426,4 +431,54 @@ int renameat(int oldDir, const char* oldName, int newDir, const char* newName) {
 
 int renameat2(int oldDir, const char* oldName, int newDir, const char* newName, unsigned flags) {
   return renameCall(oldDir, oldName, newDir, newName, flags);
+}
+
+// open() and its like: only O_TMPFILE is ever refused.
+static int openCall(const char* name, int dir, const char* path, int flags, mode_t mode) {
+  // configure() itself opens the log: its settings are read by then.
+  if (__atomic_load_n(&configured, __ATOMIC_ACQUIRE) && noTmpfile && (flags & O_TMPFILE) == O_TMPFILE) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  static int (*next[2])(int, const char*, int, ...);
+  int at = name[4] == 't' && name[6] == '6' ? 1 : 0;  // openat64 or openat
+  if (next[at] == NULL)
+    resolve(at ? "openat64" : "openat", &next[at], sizeof next[at]);
+  return next[at](dir, path, flags, mode);
+}
+
+static mode_t modeOf(int flags, va_list values) {
+  return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(values, int) : 0;
+}
+
+int open(const char* path, int flags, ...) {
+  va_list values;
+  va_start(values, flags);
+  mode_t mode = modeOf(flags, values);
+  va_end(values);
+  return openCall("openat", AT_FDCWD, path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...) {
+  va_list values;
+  va_start(values, flags);
+  mode_t mode = modeOf(flags, values);
+  va_end(values);
+  return openCall("openat64", AT_FDCWD, path, flags, mode);
+}
+
+int openat(int dir, const char* path, int flags, ...) {
+  va_list values;
+  va_start(values, flags);
+  mode_t mode = modeOf(flags, values);
+  va_end(values);
+  return openCall("openat", dir, path, flags, mode);
+}
+
+int openat64(int dir, const char* path, int flags, ...) {
+  va_list values;
+  va_start(values, flags);
+  mode_t mode = modeOf(flags, values);
+  va_end(values);
+  return openCall("openat64", dir, path, flags, mode);
 }

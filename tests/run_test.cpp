@@ -1,0 +1,92 @@
+// The library's contract as a caller meets it: what a Run does when it is
+// misused, asked to stop, or given settings the build or the CPU cannot
+// follow.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "hexlog/hexlog.hpp"
+#include "station_log.hpp"
+
+namespace {
+
+int memoryFile(const std::string& bytes) {
+  int fd = memfd_create("hexlog-run", 0);
+  if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+    return -1;
+  lseek(fd, 0, SEEK_SET);
+  return fd;
+}
+
+// What a run of `settings` over `log` writes, or why it failed.
+std::string decoded(const hexlog::Settings& settings, const std::string& log, size_t bufferSize = 65536) {
+  int in = memoryFile(log), out = memfd_create("hexlog-run-out", 0);
+  std::vector<char> buf(bufferSize);
+  hexlog::Run run(settings);
+  bool done = run.start(out) && run.addInput(in, "log", buf.data(), buf.size()) && run.finish();
+  close(in);
+  std::string bytes(static_cast<size_t>(lseek(out, 0, SEEK_END)), '\0');
+  if (pread(out, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()))
+    bytes = "<unread>";
+  close(out);
+  return done ? bytes : "failed " + std::to_string(static_cast<int>(run.failure().kind)) + ": " + run.failure().text;
+}
+
+// Asked for the vector path where the build or the CPU has none, the run
+// takes the scalar path, every record written.
+TEST(RunContract, VectorsAskedForWhereThereAreNoneAreTheScalarPath) {
+  std::string log = makeLog(300, 5);
+  for (hexlog::Format format : {hexlog::Format::kPlain, hexlog::Format::kVerbose, hexlog::Format::kCsv}) {
+    hexlog::Settings scalar, vector;
+    scalar.format = vector.format = format;
+    scalar.vectors = false;
+    vector.vectors = true;
+    std::string expected = decoded(scalar, log);
+    EXPECT_GT(expected.size(), 300u * 200);
+    EXPECT_TRUE(decoded(vector, log) == expected) << static_cast<int>(format);
+  }
+}
+
+TEST(RunContract, MisuseIsAFailureNotACrash) {
+  hexlog::Settings settings;
+  std::vector<char> buf(65536);
+  {
+    hexlog::Run run(settings);
+    EXPECT_FALSE(run.addInput(0, "early", buf.data(), buf.size()));
+    EXPECT_EQ(run.failure().kind, hexlog::FailureKind::kUsage);
+    EXPECT_FALSE(run.finish());
+  }
+  {
+    hexlog::Run run(settings);
+    ASSERT_TRUE(run.start(-1));
+    EXPECT_FALSE(run.start(-1));
+    EXPECT_EQ(run.failure().kind, hexlog::FailureKind::kUsage);
+  }
+  EXPECT_EQ(decoded(settings, makeLog(3), hexlog::kMinInputBuffer - 1).rfind("failed " +
+                std::to_string(static_cast<int>(hexlog::FailureKind::kUsage)), 0), 0u);
+  EXPECT_EQ(decoded(settings, makeLog(3), hexlog::kMinInputBuffer), decoded(settings, makeLog(3)));
+}
+
+// Settings::interrupted stops a run where it stands: reading, or writing
+// ordered records out of memory or a spill file.
+TEST(RunContract, AnInterruptStopsTheRun) {
+  std::string log = makeLog(3000, 2);
+  for (bool ordered : {false, true}) {
+    for (int after : {0, 3, 50}) {
+      hexlog::Settings settings;
+      settings.format = hexlog::Format::kCsv;
+      settings.order = ordered ? hexlog::Order::kTime : hexlog::Order::kInput;
+      settings.memory = 20000;
+      int asked = 0;
+      settings.interrupted = [&] { return ++asked > after; };
+      std::string text = decoded(settings, log + log, 4096);
+      EXPECT_EQ(text, "failed " + std::to_string(static_cast<int>(hexlog::FailureKind::kInterrupted)) + ": interrupted")
+          << ordered << " " << after;
+    }
+  }
+}
+
+}  // namespace
