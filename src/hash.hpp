@@ -23,7 +23,8 @@ class Hash {
     for (; n >= 16; p += 16, n -= 16)
       step(load(p), load(p + 8));
     uint64_t tail[2] = {0, 0};
-    std::memcpy(tail, p, n);
+    if (n > 0)
+      std::memcpy(tail, p, n);
     step(tail[0] ^ n, tail[1] ^ kTail);
   }
   void add(uint64_t value) { step(value, kNumber); }
