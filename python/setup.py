@@ -1,9 +1,8 @@
-# The extension is built from the library's own sources in ../src, the
-# ones CMakeLists.txt lists for hexlog_core, so that the Python module and
-# the tool decode with the same code. netCDF output stays out: Python gets
-# its datasets from xarray.
+# The extension is built from the library's own sources in ../lib, the
+# ones lib/sources.txt lists for the CMake build too, so that the Python
+# module and the tool decode with the same code. netCDF output stays out:
+# Python gets its datasets from xarray.
 import os
-import re
 
 from pybind11.setup_helpers import ParallelCompile, Pybind11Extension
 from setuptools import setup
@@ -12,16 +11,17 @@ here = os.path.dirname(os.path.abspath(__file__))
 top = os.path.dirname(here)
 
 
-with open(os.path.join(top, "CMakeLists.txt"), encoding="utf-8") as cmake:
-    project = cmake.read()
 # The tool's version is the module's.
-version = re.search(r"project\(hexlog VERSION ([0-9.]+)", project).group(1)
+with open(os.path.join(top, "VERSION"), encoding="utf-8") as text:
+    version = text.read().strip()
 
 
 def library_sources():
-    sources = re.search(r"add_library\(hexlog_core STATIC([^)]*)\)", project).group(1).split()
+    """The list the CMake build takes too: lib/sources.txt."""
+    with open(os.path.join(top, "lib", "sources.txt"), encoding="utf-8") as listing:
+        sources = [line.strip() for line in listing if line.strip() and not line.startswith("#")]
     # setuptools takes sources only relative to this directory.
-    return [os.path.relpath(os.path.join(top, source), here) for source in sources]
+    return [os.path.relpath(os.path.join(top, "lib", source), here) for source in sources]
 
 
 # NPY_NUM_BUILD_JOBS=N sets how many files compile at once (default: every core).
@@ -33,10 +33,10 @@ setup(
         Pybind11Extension(
             "hexlog._hexlog",
             [os.path.join("src", "module.cpp")] + library_sources(),
-            include_dirs=[os.path.join(top, "include")],
+            include_dirs=[os.path.join(top, "include"), os.path.join(top, "lib")],
             cxx_std=17,
             define_macros=[("HEXLOG_VERSION", '"%s"' % version)],
-            # Only src/vector.cpp takes AVX2, through its own target attributes.
+            # Only the vector code takes AVX2, through its own target attributes.
             extra_compile_args=["-O2"],
         )
     ],
