@@ -1,7 +1,9 @@
 #include <sys/mman.h>
 
+#include <cerrno>
 #include <cstring>
 
+#include "columns.hpp"
 #include "hexlog/hexlog.hpp"
 
 namespace hexlog {
@@ -64,6 +66,93 @@ void* Column::release(size_t& bytes) {
 void freeColumnMemory(void* memory, size_t bytes) {
   if (memory != nullptr)
     munmap(memory, bytes);
+}
+
+ColumnsWriter::ColumnsWriter(Columns& columns, bool provenance) : columns_(columns), provenance_(provenance) {
+  for (int k = 0; k < kFieldCount; ++k)
+    columns_.readings.emplace_back(4);
+}
+
+void ColumnsWriter::begin(const Dataset& dataset) {
+  for (const Variable* flag : flagVariables(dataset)) {
+    flags_.push_back(*flag);
+    columns_.flags.emplace_back(1);
+  }
+  rowFlags_.resize(kBlock * flags_.size());
+}
+
+void ColumnsWriter::put(const Record& record) {
+  Row& row = rows_[pending_];
+  row.time = record.time;
+  for (uint32_t k = 0; k < kFieldCount; ++k)
+    row.words[k] = readingBits(record, k, kNaNBits);
+  int8_t* flags = rowFlags_.data() + pending_ * flags_.size();
+  for (size_t f = 0; f < flags_.size(); ++f)
+    flags[f] = qcFlag(flags_[f], record);
+  row.file = static_cast<int32_t>(record.file);
+  row.line = static_cast<int64_t>(record.line);
+  if (record.file >= hashes_.size())
+    hashes_.resize(record.file + 1);
+  Hash& hash = hashes_[record.file];
+  hash.add(static_cast<uint64_t>(row.time));
+  hash.add(row.words, sizeof row.words);
+  hash.add(flags, flags_.size());
+  hash.add(record.line);
+  if (++pending_ == kBlock)
+    flush();
+}
+
+void ColumnsWriter::expect(size_t records) {
+  columns_.time.expect(records);
+  for (Column& column : columns_.readings)
+    column.expect(records);
+  for (Column& column : columns_.flags)
+    column.expect(records);
+  if (provenance_) {
+    columns_.file.expect(records);
+    columns_.line.expect(records);
+  }
+}
+
+template <typename Get>
+bool ColumnsWriter::append(Column& column, Get get) {
+  for (size_t i = 0; i < pending_; ++i) {
+    auto value = get(i);
+    void* at = column.append();
+    if (at == nullptr)
+      return false;
+    std::memcpy(at, &value, sizeof value);
+  }
+  return true;
+}
+
+void ColumnsWriter::flush() {
+  if (failed_) {
+    pending_ = 0;
+    return;
+  }
+  bool written = append(columns_.time, [this](size_t i) { return rows_[i].time; });
+  for (size_t k = 0; written && k < kFieldCount; ++k)
+    written = append(columns_.readings[k], [this, k](size_t i) { return rows_[i].words[k]; });
+  size_t flags = flags_.size();
+  for (size_t f = 0; written && f < flags; ++f)
+    written = append(columns_.flags[f], [this, f, flags](size_t i) { return rowFlags_[i * flags + f]; });
+  if (written && provenance_)
+    written = append(columns_.file, [this](size_t i) { return rows_[i].file; }) &&
+              append(columns_.line, [this](size_t i) { return rows_[i].line; });
+  failed_ = !written;
+  pending_ = 0;
+}
+
+void ColumnsWriter::end() {
+  flush();
+  columns_.digests.assign(inputs_, Hash().value());
+  for (size_t file = 0; file < hashes_.size() && file < inputs_; ++file)
+    columns_.digests[file] = hashes_[file].value();
+}
+
+Failure ColumnsWriter::failure() const {
+  return failed_ ? Failure{FailureKind::kTemporary, ENOMEM, "memory for the arrays"} : Failure();
 }
 
 }  // namespace hexlog

@@ -2,15 +2,12 @@
 
 #include <cstring>
 
+#include "dataset.hpp"
 #include "format.hpp"
 
 namespace hexlog {
 
 namespace {
-
-// Words with the missing readings and the ones a record lacks as NaN, so
-// that they come out as `missing`.
-constexpr uint32_t kNaN = 0x7FC00000;
 
 // A field as RFC 4180 has it: quoted when it holds a comma, a quote (then
 // doubled) or a line end.
@@ -35,8 +32,9 @@ char* formatRow(char* o, const Record& record, bool epochTime, const char* missi
   uint32_t count = record.count < kFieldCount ? record.count : kFieldCount;
   uint32_t padded[kFieldCount];
   if (record.missing != 0 || count < kFieldCount) {
+    // NaN comes out as `missing`.
     for (uint32_t k = 0; k < kFieldCount; ++k)
-      padded[k] = k < count && (record.missing >> k & 1) == 0 ? words[k] : kNaN;
+      padded[k] = readingBits(record, k, kNaNBits);
     words = padded;
     count = kFieldCount;
   }
@@ -46,7 +44,7 @@ char* formatRow(char* o, const Record& record, bool epochTime, const char* missi
 CsvWriter::CsvWriter(Output& out, bool epochTime, bool vectors, const Tally* sources)
     : out_(out), epochTime_(epochTime), vectors_(vectors), sources_(sources) {}
 
-void CsvWriter::writeHeader() {
+void CsvWriter::begin(const Dataset&) {
   out_.text("time", 4);
   for (int k = 0; k < kFieldCount; ++k) {
     out_.text(",", 1);

@@ -13,9 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "format.hpp"
 #include "output.hpp"
 #include "record.hpp"
 #include "tally.hpp"
+#include "writer.hpp"
 
 namespace hexlog {
 
@@ -27,11 +29,12 @@ constexpr size_t kRowRoom = 20 + kFieldCount * (1 + 16) + 8 + 1;
 char* formatRow(char* out, const Record& record, bool epochTime, const char* missing, bool finiteOnly,
                 bool vectors, DayCache& dates);
 
-class CsvWriter : public RecordSink {
+class CsvWriter : public Writer {
  public:
   // With `sources`, the provenance columns name its inputs.
   CsvWriter(Output& out, bool epochTime, bool vectors, const Tally* sources);
-  void writeHeader();
+  // The header line of the column names.
+  void begin(const Dataset& dataset) override;
   void put(const Record& record) override;
 
  private:

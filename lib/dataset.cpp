@@ -172,6 +172,14 @@ bool scalarNumber(const Metadata& metadata, const char* name, double& value) {
 
 }  // namespace
 
+std::vector<const Variable*> flagVariables(const Dataset& dataset) {
+  std::vector<const Variable*> flags;
+  for (const Variable& variable : dataset.variables)
+    if (variable.series == Series::kQc)
+      flags.push_back(&variable);
+  return flags;
+}
+
 Dataset describeDataset(const Metadata& metadata, const Stats& stats, const DatasetSettings& settings) {
   Dataset dataset;
   bool any = stats.records > 0;
@@ -254,7 +262,9 @@ Dataset describeDataset(const Metadata& metadata, const Stats& stats, const Data
     attributes.text("long_name", longName(k));
     if (settings.netcdf) {
       Attribute fill{reading.name, "_FillValue", ValueType::kFloat, 0, {}, ""};
-      appendNumber(fill, 9.96921e+36f, "f");  // NC_FILL_FLOAT
+      float bits;
+      std::memcpy(&bits, &kNetcdfFillBits, sizeof bits);
+      appendNumber(fill, bits, "f");
       reading.attributes.push_back(fill);
       if (!metadata.scalars.empty())
         attributes.text("coordinates", coordinates);

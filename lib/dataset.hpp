@@ -41,6 +41,22 @@ class Stats : public RecordSink {
 
 // Series, Variable and Dataset are the library's contract (hexlog.hpp).
 
+// Bits a format writes where a record lacks a reading, or its window held
+// none: NaN in csv, NCCSV and the arrays (an empty field, "NaN", NaN), the
+// fill value in netCDF.
+constexpr uint32_t kNaNBits = 0x7FC00000;
+constexpr uint32_t kNetcdfFillBits = 0x7CF00000;  // kNetcdfFill
+
+// Reading k of `record`, or `absent` where it has none: the one place a
+// missing reading becomes what a format writes.
+inline uint32_t readingBits(const Record& record, uint32_t k, uint32_t absent) {
+  return k < record.count && (record.missing >> k & 1) == 0 ? record.words[k] : absent;
+}
+
+// The dataset's flag variables, in its order: the one list every writer
+// of flags takes.
+std::vector<const Variable*> flagVariables(const Dataset& dataset);
+
 // The flag of a reading against its valid range, after the IOOS scheme.
 constexpr int8_t kQcPass = 1;
 constexpr int8_t kQcFail = 4;

@@ -11,12 +11,12 @@ namespace hexlog {
 
 class Interrupt {
  public:
-  explicit Interrupt(std::function<bool()> asked = nullptr) : asked_(std::move(asked)) {}
+  explicit Interrupt(std::function<bool(bool)> asked = nullptr) : asked_(std::move(asked)) {}
   // Whether there is anyone to ask.
   bool enabled() const { return static_cast<bool>(asked_); }
-  // Asks now.
-  bool now() {
-    if (!happened_ && asked_ && asked_())
+  // Asks now; `signalled` after a system call a signal cut short.
+  bool now(bool signalled = false) {
+    if (!happened_ && asked_ && asked_(signalled))
       happened_ = true;
     return happened_;
   }
@@ -25,7 +25,7 @@ class Interrupt {
   bool happened() const { return happened_; }
 
  private:
-  std::function<bool()> asked_;
+  std::function<bool(bool)> asked_;
   bool happened_ = false;
   uint32_t calls_ = 0;
 };

@@ -28,23 +28,17 @@ const char* typeName(ValueType type) {
 
 }  // namespace
 
-NccsvWriter::NccsvWriter(Output& out, const Dataset& dataset, bool vectors)
-    : out_(out), dataset_(dataset), vectors_(vectors) {
-  for (const Variable& variable : dataset_.variables) {
-    if (variable.series == Series::kQc)
-      flags_.push_back(&variable);
+void NccsvWriter::begin(const Dataset& dataset) {
+  flags_ = flagVariables(dataset);
+  for (const Variable& variable : dataset.variables)
     provenance_ = provenance_ || variable.series == Series::kSourceFile;
-  }
-}
-
-void NccsvWriter::writeHeader() {
   std::string text;
   auto line = [&](const Attribute& attribute) {
     text += attribute.variable + "," + attribute.name + "," + attribute.text + "\n";
   };
-  for (const Attribute& attribute : dataset_.globals)
+  for (const Attribute& attribute : dataset.globals)
     line(attribute);
-  for (const Variable& variable : dataset_.variables) {
+  for (const Variable& variable : dataset.variables) {
     if (variable.series == Series::kScalar)
       line(*variable.value);
     else
@@ -54,7 +48,7 @@ void NccsvWriter::writeHeader() {
   }
   text += "*END_METADATA*\n";
   std::string names;
-  for (const Variable& variable : dataset_.variables)
+  for (const Variable& variable : dataset.variables)
     if (variable.series != Series::kScalar)
       names += (names.empty() ? "" : ",") + variable.name;
   text += names + "\n";
@@ -77,7 +71,7 @@ void NccsvWriter::put(const Record& record) {
   out_.commit(o);
 }
 
-void NccsvWriter::writeEnd() {
+void NccsvWriter::end() {
   out_.text("*END_DATA*\n", 11);
 }
 

@@ -17,21 +17,25 @@
 #pragma once
 
 #include "dataset.hpp"
+#include "format.hpp"
 #include "output.hpp"
 #include "record.hpp"
+#include "writer.hpp"
 
 namespace hexlog {
 
-class NccsvWriter : public RecordSink {
+class NccsvWriter : public Writer {
  public:
-  NccsvWriter(Output& out, const Dataset& dataset, bool vectors);
-  void writeHeader();
+  NccsvWriter(Output& out, bool vectors) : out_(out), vectors_(vectors) {}
+  bool describedFirst() const override { return true; }
+  // The metadata: every attribute of the dataset, its names row.
+  void begin(const Dataset& dataset) override;
   void put(const Record& record) override;
-  void writeEnd();
+  // *END_DATA*.
+  void end() override;
 
  private:
   Output& out_;
-  const Dataset& dataset_;
   bool vectors_;
   std::vector<const Variable*> flags_;
   bool provenance_ = false;

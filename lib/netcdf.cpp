@@ -6,29 +6,22 @@ namespace hexlog {
 
 struct NetcdfWriter::State {};
 
-NetcdfWriter::NetcdfWriter(const Dataset&) {}
+NetcdfWriter::NetcdfWriter(std::string) {}
 NetcdfWriter::~NetcdfWriter() = default;
 
 bool NetcdfWriter::load(std::string& error) {
   error = "this build has no netCDF support (the netCDF library was not found when it was built)";
   return false;
 }
-bool NetcdfWriter::create(const char*) {
-  return false;
-}
 bool NetcdfWriter::trial(const Dataset&, std::string& error) {
   error = "no netCDF support";
   return false;
 }
+void NetcdfWriter::begin(const Dataset&) {}
 void NetcdfWriter::put(const Record&) {}
-bool NetcdfWriter::finish() {
-  return false;
-}
-bool NetcdfWriter::failed() const {
-  return true;
-}
-std::string NetcdfWriter::error() const {
-  return "no netCDF support";
+void NetcdfWriter::end() {}
+Failure NetcdfWriter::failure() const {
+  return Failure{FailureKind::kWrite, 0, "no netCDF support"};
 }
 
 }  // namespace hexlog
@@ -134,13 +127,7 @@ nc_type typeOf(ValueType type) {
   return NC_STRING;
 }
 
-// NC_FILL_FLOAT, 9.96921e+36f, as the readings' own bits.
-uint32_t fillBits() {
-  float fill = NC_FILL_FLOAT;
-  uint32_t bits;
-  std::memcpy(&bits, &fill, sizeof bits);
-  return bits;
-}
+static_assert(NC_FILL_FLOAT == kNetcdfFill, "the fill value is NC_FILL_FLOAT");
 
 }  // namespace
 
@@ -162,14 +149,16 @@ struct NetcdfWriter::State {
     size_t count = 0;
   };
 
-  explicit State(const Dataset& dataset) : dataset(dataset) {}
+  State(std::string path) : path(std::move(path)) {}
 
-  const Dataset& dataset;
+  std::string path;
+  const Dataset* dataset = nullptr;
+  bool ready = false;  // defined, and the writer thread started
   const Library& nc = library();
   int file = -1;
   int timeVariable = -1;
   int readingVariables[kFieldCount] = {};
-  std::vector<int> flagVariables;
+  std::vector<int> flagIds;
   std::vector<const Variable*> flags;
   int fileVariable = -1;
   int lineVariable = -1;
@@ -243,22 +232,23 @@ struct NetcdfWriter::State {
     const char* name = variable.name.c_str();
     return check(nc.defineVariable(file, name, typeOf(variable.type), 1, &dimension, &id), name) &&
            check(nc.defineChunking(file, id, NC_CHUNKED, &kNetcdfChunk), name) &&
-           check(nc.defineDeflate(file, id, 1, 1, 1), name) &&
+           check(nc.defineDeflate(file, id, kNetcdfShuffle, 1, kNetcdfDeflateLevel), name) &&
            check(nc.setChunkCache(file, id, kNetcdfChunk * 4, 7, 1.0f), name);
   }
 
   // Creates the file and defines everything in it; `trial`: in memory,
   // to find what the library cannot store before any input is read.
   bool define(const char* path, bool trial) {
+    flags = flagVariables(*dataset);
     errno = 0;
     if (!check(nc.create(path, NC_CLOBBER | NC_NETCDF4 | (trial ? NC_DISKLESS : 0), &file), "creating the file"))
       return false;
     int dimension;
     if (!check(nc.defineDimension(file, "time", NC_UNLIMITED, &dimension), "time") ||
-        !putAttributes(NC_GLOBAL, dataset.globals))
+        !putAttributes(NC_GLOBAL, dataset->globals))
       return false;
     std::vector<std::pair<int, const Variable*>> scalars;
-    for (const Variable& variable : dataset.variables) {
+    for (const Variable& variable : dataset->variables) {
       int id;
       if (variable.series == Series::kScalar) {
         if (!check(nc.defineVariable(file, variable.name.c_str(), typeOf(variable.type), 0, nullptr, &id),
@@ -271,10 +261,7 @@ struct NetcdfWriter::State {
       switch (variable.series) {
         case Series::kTime: timeVariable = id; break;
         case Series::kReading: readingVariables[variable.reading] = id; break;
-        case Series::kQc:
-          flagVariables.push_back(id);
-          flags.push_back(&variable);
-          break;
+        case Series::kQc: flagIds.push_back(id); break;
         case Series::kSourceFile: fileVariable = id; break;
         case Series::kSourceLine: lineVariable = id; break;
         case Series::kScalar: break;
@@ -307,7 +294,7 @@ struct NetcdfWriter::State {
     for (int k = 0; ok && k < kFieldCount; ++k)
       ok = check(nc.putSlab(file, readingVariables[k], &start, &count, batch.readings[k].data()), columnName(k));
     for (size_t f = 0; ok && f < flags.size(); ++f)
-      ok = check(nc.putSlab(file, flagVariables[f], &start, &count, batch.flags[f].data()), flags[f]->name);
+      ok = check(nc.putSlab(file, flagIds[f], &start, &count, batch.flags[f].data()), flags[f]->name);
     if (ok && fileVariable >= 0)
       ok = check(nc.putSlab(file, fileVariable, &start, &count, batch.files.data()), "source_file") &&
            check(nc.putSlab(file, lineVariable, &start, &count, batch.lines.data()), "source_line");
@@ -354,7 +341,7 @@ struct NetcdfWriter::State {
   }
 };
 
-NetcdfWriter::NetcdfWriter(const Dataset& dataset) : state_(new State(dataset)) {}
+NetcdfWriter::NetcdfWriter(std::string path) : state_(new State(std::move(path))) {}
 
 NetcdfWriter::~NetcdfWriter() {
   state_->stopWriter();
@@ -366,9 +353,10 @@ bool NetcdfWriter::load(std::string& error) {
 }
 
 bool NetcdfWriter::trial(const Dataset& dataset, std::string& error) {
-  NetcdfWriter writer(dataset);
+  NetcdfWriter writer("hexlog-trial.nc");
   State& state = *writer.state_;
-  bool defined = state.define("hexlog-trial.nc", true);
+  state.dataset = &dataset;
+  bool defined = state.define(state.path.c_str(), true);
   if (state.file >= 0)
     defined = state.check(state.nc.close(state.file), "closing the file") && defined;
   state.file = -1;
@@ -376,20 +364,22 @@ bool NetcdfWriter::trial(const Dataset& dataset, std::string& error) {
   return defined;
 }
 
-bool NetcdfWriter::create(const char* path) {
-  if (!state_->define(path, false))
-    return false;
+void NetcdfWriter::begin(const Dataset& dataset) {
+  state_->dataset = &dataset;
+  if (!state_->define(state_->path.c_str(), false))
+    return;
+  state_->ready = true;
   state_->writer = std::thread([this] { state_->writeBatches(); });
-  return true;
 }
 
 void NetcdfWriter::put(const Record& record) {
+  if (!state_->ready)
+    return;
   State::Batch& batch = *state_->filling;
   size_t at = batch.count;
   batch.times[at] = record.time;
-  static const uint32_t fill = fillBits();
   for (uint32_t k = 0; k < kFieldCount; ++k)
-    batch.readings[k][at] = k < record.count && (record.missing >> k & 1) == 0 ? record.words[k] : fill;
+    batch.readings[k][at] = readingBits(record, k, kNetcdfFillBits);
   for (size_t f = 0; f < state_->flags.size(); ++f)
     batch.flags[f][at] = qcFlag(*state_->flags[f], record);
   if (state_->fileVariable >= 0) {
@@ -400,24 +390,21 @@ void NetcdfWriter::put(const Record& record) {
     state_->handOver();
 }
 
-bool NetcdfWriter::finish() {
+void NetcdfWriter::end() {
+  if (!state_->ready)
+    return;
+  state_->ready = false;
   if (state_->filling->count > 0)
     state_->handOver();
   state_->stopWriter();
-  if (state_->hasFailed())
-    return false;
-  bool closed = state_->check(state_->nc.close(state_->file), "closing the file");
+  if (!state_->hasFailed())
+    state_->check(state_->nc.close(state_->file), "closing the file");
   state_->file = -1;
-  return closed;
 }
 
-bool NetcdfWriter::failed() const {
-  return state_->hasFailed();
-}
-
-std::string NetcdfWriter::error() const {
+Failure NetcdfWriter::failure() const {
   std::lock_guard<std::mutex> lock(state_->errorMutex);
-  return state_->error;
+  return state_->failed ? Failure{FailureKind::kWrite, 0, state_->error} : Failure();
 }
 
 }  // namespace hexlog

@@ -18,12 +18,14 @@
 
 #include "dataset.hpp"
 #include "record.hpp"
+#include "writer.hpp"
 
 namespace hexlog {
 
-class NetcdfWriter : public RecordSink {
+class NetcdfWriter : public Writer {
  public:
-  explicit NetcdfWriter(const Dataset& dataset);
+  // The file is created at `path` when the writer is begun.
+  explicit NetcdfWriter(std::string path);
   ~NetcdfWriter() override;
   NetcdfWriter(const NetcdfWriter&) = delete;
   NetcdfWriter& operator=(const NetcdfWriter&) = delete;
@@ -31,22 +33,21 @@ class NetcdfWriter : public RecordSink {
   // Loads the library (only netCDF output pays for it); false, said why in
   // `error`, when this build or this machine cannot write netCDF.
   static bool load(std::string& error);
-
   // Whether the library can store `dataset`'s variables and attributes
   // (names, types, how many): defined in memory, then dropped, so that a
   // fault is found before any input is read. False, with `error`, if not.
   static bool trial(const Dataset& dataset, std::string& error);
 
-  // Creates the file at `path` and defines its variables and attributes.
-  bool create(const char* path);
+  bool describedFirst() const override { return true; }
+  // Creates the file and defines its variables and attributes; `dataset`
+  // must outlive the writer.
+  void begin(const Dataset& dataset) override;
   void put(const Record& record) override;
   // Writes what is left and closes the file.
-  bool finish();
-
-  // After a failure: what failed, in the library's words. The file is then
-  // left as it is, open, for the caller to discard.
-  bool failed() const;
-  std::string error() const;
+  void end() override;
+  // What failed, in the operating system's or the library's words; the
+  // file is then left as it is, for the caller to discard.
+  Failure failure() const override;
 
  private:
   struct State;

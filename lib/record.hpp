@@ -14,33 +14,65 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
-#include "format.hpp"
-#include "output.hpp"
+#include "names.hpp"
 #include "tally.hpp"
-#include "vector.hpp"
 
 namespace hexlog {
 
-// Names of the first 32 value words, in record order.
-constexpr int kFieldCount = 32;
-extern const char* const fields[kFieldCount];
+// isxdigit() in the C locale.
+inline bool isHexDigit(char c) {
+  unsigned u = static_cast<unsigned char>(c);
+  return u - '0' < 10 || (u | 0x20) - 'a' < 6;
+}
 
 // The 32-bit word in the (at most) 8 characters at `p`, read with the
 // syntax of strtol base 16: white space, sign, 0x prefix, digits; modulo 2^32.
 // Never reads past the first NUL.
 uint32_t getHexLong(const char* p);
 
+// Whether the eight characters at `p` are eight hexadecimal digits, and
+// then their word. They are tested and converted together, as the bytes of
+// one 64-bit word.
+inline bool cleanWindow(const char* p, uint32_t& word) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  constexpr uint64_t kHigh = 0x80 * kOnes;
+  uint64_t x;
+  std::memcpy(&x, p, sizeof x);  // p[0] in the lowest byte
+  if ((x & kHigh) != 0)
+    return false;
+  // With every byte below 0x80, byte + (0x80 - m) sets its own high bit
+  // exactly when byte >= m, and never carries into the next byte.
+  uint64_t lower = x | 0x20 * kOnes;
+  uint64_t digit = (x + 0x50 * kOnes) & ~(x + 0x46 * kOnes);           // '0' <= c <= '9'
+  uint64_t letter = (lower + 0x1F * kOnes) & ~(lower + 0x19 * kOnes);  // 'a' <= c|0x20 <= 'f'
+  if (((digit | letter) & kHigh) != kHigh)
+    return false;
+  // Digits keep their low nibble; letters (bit 6 set) add 9 to it.
+  uint64_t v = (x & 0x0F * kOnes) + 9 * (x >> 6 & kOnes);
+  v = (v & 0x00FF00FF00FF00FFu) << 4 | (v >> 8 & 0x00FF00FF00FF00FFu);  // digit pairs to bytes
+  v = (v | v >> 8) & 0x0000FFFF0000FFFFu;
+  v = (v | v >> 16) & 0xFFFFFFFFu;  // first byte lowest
+  word = __builtin_bswap32(static_cast<uint32_t>(v));
+  return true;
+#else
+  for (int i = 0; i < 8; ++i)
+    if (!isHexDigit(p[i]))
+      return false;
+  word = getHexLong(p);
+  return true;
+#endif
+}
+
 // getHexLong for a window with at least eight characters before the NUL,
 // the usual case inside a record: eight plain digits are converted without
 // strtoll, all eight read at once.
-uint32_t getWholeWindow(const char* p);
-
-// The identifier of value word k in the formats with named columns: the
-// name with blanks as underscores, and "Humdity" spelt right.
-const char* columnName(int k);
-// Its long name in the archive formats: the name, spelt right.
-const char* longName(int k);
+inline uint32_t getWholeWindow(const char* p) {
+  uint32_t word;
+  return cleanWindow(p, word) ? word : getHexLong(p);
+}
 
 // Windows in a piece of at most 1023 characters: 127 and a part.
 constexpr size_t kMaxWindows = 128;
@@ -75,41 +107,31 @@ class RecordSink {
   virtual void put(const Record& record) = 0;
 };
 
-// The plain or verbose text of a record held whole: the same bytes as
-// printOneRecord prints for the line it came from.
-void printRecordText(Output& out, const Record& record, bool verbose, bool vectors);
-
-// The decoder of record lines. Its settings are set before the first line;
-// one decoder may not be used by two threads at once, two decoders may.
+// The decoder of record lines into Records, for everything but the plain
+// and verbose text that TextWriter::printOneRecord prints straight from
+// the line. Its settings are set before the first line; one decoder may
+// not be used by two threads at once, two decoders may.
 class Decoder {
  public:
   // Characters skipped from the start of the record text before the time word.
   int32_t startChars = 24;
-  // Print labelled blocks with a UTC date instead of comma-separated lines.
-  bool verbose = false;
-  // Whole records with AVX2 where vectorsAvailable().
-  bool vectors = vectorsAvailable();
+  // Whole records with AVX2: only where vectorsAvailable().
+  bool vectors = false;
   // The rules of the formats with named columns: at most kFieldCount
   // readings (the rest cut and counted), a line whose time window is not
   // eight hexadecimal digits is no record, a reading whose window is not
   // is missing; both counted.
   bool fieldRules = false;
 
-  // Where records go: as plain or verbose text to `text`, or, when
-  // `records` is set, each Record to it. `tally` counts them, for `file`.
-  Output* text = nullptr;
+  // Where records go, and where what the field rules find is counted (if
+  // anywhere), for input `file`.
   RecordSink* records = nullptr;
-  Tally* tally = nullptr;
+  Counter* tally = nullptr;
   uint32_t file = 0;
 
   // Decodes the record text of `length` characters (NUL-terminated there),
-  // from line `line` of the input.
-  void printOneRecord(const char* text, size_t length, uint64_t line);
-  // The same, for a NUL-terminated text, as the line of number 0.
-  void printOneRecord(const char* text);
-
- private:
-  DayCache dates_;
+  // from line `line` of the input, and hands the record on.
+  void decode(const char* text, size_t length, uint64_t line);
 };
 
 }  // namespace hexlog

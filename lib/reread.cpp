@@ -41,7 +41,7 @@ class Reread::Again : public PieceSink, public RecordSink {
 
   void record(const char* text, size_t length, uint64_t line) override {
     if (left_ > 0)
-      decoder_.printOneRecord(text, length, line);
+      decoder_.decode(text, length, line);
   }
   void tooShort(uint64_t) override {}
   void beforeWait() override {}

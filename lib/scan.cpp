@@ -105,6 +105,8 @@ bool waitForInput(int fd, PieceSink& sink) {
     int n = poll(&ready, 1, 100);
     if (n > 0 || (n < 0 && errno != EINTR))
       return false;
+    if (n < 0 && sink.cutShort())
+      return true;
   }
 }
 
@@ -148,7 +150,7 @@ bool scan(Read read, int fd, bool mayWait, char* buf, size_t size, bool vectors,
       return true;
     ssize_t n;
     while ((n = read(buf + filled, capacity - filled)) < 0 && errno == EINTR)
-      if (sink.stopped())
+      if (sink.cutShort())
         return true;
     if (n < 0)
       return false;

@@ -34,6 +34,8 @@ class PieceSink {
   // Whether stopped() may turn true while an input waits, so that it is
   // asked every tenth of a second then.
   virtual bool interruptible() { return false; }
+  // Whether to stop after a read or wait that a signal cut short.
+  virtual bool cutShort() { return stopped(); }
 };
 
 // Reads `fd` to its end in blocks through `buf`, cuts the blocks into exactly

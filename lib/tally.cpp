@@ -17,7 +17,7 @@ FileCounts& FileCounts::operator+=(const FileCounts& other) {
   return *this;
 }
 
-uint32_t Tally::addInput(const std::string& name) {
+uint32_t Counter::addInput(const std::string& name) {
   names_.push_back(name);
   counts_.emplace_back();
   return static_cast<uint32_t>(names_.size() - 1);
@@ -30,7 +30,7 @@ FileCounts Tally::total() const {
   return sum;
 }
 
-void Tally::note(Event event, uint32_t file, uint64_t line, uint64_t n) {
+void Counter::note(Event event, uint32_t file, uint64_t line, uint64_t n) {
   FileCounts& counts = counts_[file];
   switch (event) {
     case Event::kCut: counts.cut += n; break;

@@ -92,6 +92,20 @@ bool parseTime(const std::string& text, int64_t& seconds) {
   return true;
 }
 
+int32_t parseStartChars(const char* s) {
+  while (std::isspace(static_cast<unsigned char>(*s)))
+    ++s;
+  bool negative = *s == '-';
+  if (*s == '+' || *s == '-')
+    ++s;
+  int64_t value = 0;
+  for (; std::isdigit(static_cast<unsigned char>(*s)) && value <= INT32_MAX; ++s)
+    value = value * 10 + (*s - '0');
+  if (negative)
+    return value > -static_cast<int64_t>(INT32_MIN) ? INT32_MIN : static_cast<int32_t>(-value);
+  return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
+}
+
 bool creationTime(const char* text, int64_t& seconds, std::string& error) {
   if (text == nullptr || *text == '\0') {
     seconds = static_cast<int64_t>(std::time(nullptr));

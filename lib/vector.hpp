@@ -1,15 +1,16 @@
 // Whole records at a time with AVX2, where the CPU has it: the time and
 // value windows converted eight at a time, the %.3f and the shortest texts
 // built in lanes, line ends and NULs found in one pass over each input
-// block. Elsewhere, and
-// with -DHEXLOG_VECTOR=OFF, the scalar code does all of it. Each function
-// gives exactly the bytes of the scalar code it stands in for;
-// tests/vector_test.cpp and fuzz/fuzz_vector.cpp hold the two against each
-// other.
+// block (x86/avx2.cpp). Elsewhere, and with -DHEXLOG_VECTOR=OFF, these
+// same functions are scalar code that does the whole job (vector.cpp).
+// Each gives exactly the bytes of the scalar code it stands in for; the
+// vector tests and fuzz/fuzz_vector.cpp hold the two against each other.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "names.hpp"
 
 namespace hexlog {
 
@@ -32,7 +33,6 @@ char* formatPlainValues(char* out, const uint32_t* words, size_t n);
 // For each of `n` words, the verbose line: the name of reading k (from
 // `names`, each kNameRoom bytes: the name column and its tab, then
 // padding), the text, CR LF. Only for k below the number of names.
-constexpr size_t kNameRoom = 32;
 constexpr size_t kVerboseValueRoom = kNameRoom + 48 + 2;
 char* formatVerboseValues(char* out, const uint32_t* words, size_t n, const char (*names)[kNameRoom]);
 

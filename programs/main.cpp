@@ -213,6 +213,8 @@ bool chooseSettings(const Options& options, bool verbose, hexlog::Settings& sett
   }
   if (options.sortMemory != nullptr)
     settings.memory = std::strtoull(options.sortMemory, nullptr, 10);
+  const char* temporary = std::getenv("TMPDIR");
+  settings.temporaryDirectory = temporary != nullptr ? temporary : "";
   // Binary data never goes to a terminal or a pipe, and a file half
   // written is no file: netCDF is written only through --output.
   if (format == Format::kNetcdf && options.output == nullptr)

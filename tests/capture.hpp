@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "output.hpp"
 #include "record.hpp"
 #include "scan.hpp"
+#include "text.hpp"
 
 using namespace hexlog;
 
@@ -38,22 +40,12 @@ inline std::string takeOutput(Output& out) {
   return result;
 }
 
-// A decoder of plain or verbose text, its output and its tally.
+// The text writer of plain or verbose text, and its output.
 struct Captured : PieceSink {
   Output out;
-  Tally tally;
-  Decoder decoder;
-  Captured(bool verboseMode, int32_t start) : out(captureFd()) {
-    decoder.startChars = start;
-    decoder.verbose = verboseMode;
-    decoder.vectors = captureVectors;
-    decoder.text = &out;
-    decoder.tally = &tally;
-    decoder.file = tally.addInput("test");
-  }
-  void record(const char* text, size_t length, uint64_t line) override {
-    decoder.printOneRecord(text, length, line);
-  }
+  TextWriter writer;
+  Captured(bool verboseMode, int32_t start) : out(captureFd()), writer(out, start, verboseMode, captureVectors) {}
+  void record(const char* text, size_t length, uint64_t) override { writer.printOneRecord(text, length); }
   void tooShort(uint64_t) override {}
   void beforeWait() override {}
   bool stopped() override { return false; }
@@ -62,14 +54,14 @@ struct Captured : PieceSink {
 // Decodes `text` with the given settings, as one call of printOneRecord.
 inline std::string decode(const std::string& text, bool verboseMode = false, int32_t start = 24) {
   auto captured = std::make_unique<Captured>(verboseMode, start);
-  captured->decoder.printOneRecord(text.c_str());
+  captured->writer.printOneRecord(text.c_str(), text.size());
   return takeOutput(captured->out);
 }
 
 // Decodes `text` as one csv row (no header).
 inline std::string decodeCsv(const std::string& text, int32_t start = 24) {
   auto out = std::make_unique<Output>(captureFd());
-  Tally tally;
+  Counter tally;
   CsvWriter csv(*out, false, captureVectors, nullptr);
   Decoder decoder;
   decoder.startChars = start;
@@ -78,7 +70,7 @@ inline std::string decodeCsv(const std::string& text, int32_t start = 24) {
   decoder.records = &csv;
   decoder.tally = &tally;
   decoder.file = tally.addInput("test");
-  decoder.printOneRecord(text.c_str());
+  decoder.decode(text.c_str(), std::strlen(text.c_str()), 0);
   return takeOutput(*out);
 }
 

@@ -30,7 +30,7 @@ TEST(Edges, AShortLastWindowAtTheVeryEndOfTheText) {
       auto heap = exactCopy(text);
       for (bool verboseMode : {false, true}) {
         Captured captured(verboseMode, 24);
-        captured.decoder.printOneRecord(heap.get(), length, 1);
+        captured.writer.printOneRecord(heap.get(), length);
         ASSERT_EQ(takeOutput(captured.out), reference::decodeText(text.c_str(), 24, verboseMode)) << length;
       }
       decodeCsv(heap.get());  // the field rules walk the same windows
@@ -63,7 +63,7 @@ TEST(Edges, CsvRowsOfTheLongestReadingsAtTheEndOfTheBuffer) {
   for (int k = 0; k < kFieldCount; ++k)
     row += "," + reading;
   row += "\n";
-  Tally tally;
+  Counter tally;
   tally.addInput("test");
   for (size_t fill = Output::kSize - row.size() - 40; fill <= Output::kSize; ++fill) {
     auto out = std::make_unique<Output>(captureFd());

@@ -81,7 +81,7 @@ TEST(RunContract, AnInterruptStopsTheRun) {
       settings.order = ordered ? hexlog::Order::kTime : hexlog::Order::kInput;
       settings.memory = 20000;
       int asked = 0;
-      settings.interrupted = [&] { return ++asked > after; };
+      settings.interrupted = [&](bool) { return ++asked > after; };
       std::string text = decoded(settings, log + log, 4096);
       EXPECT_EQ(text, "failed " + std::to_string(static_cast<int>(hexlog::FailureKind::kInterrupted)) + ": interrupted")
           << ordered << " " << after;

@@ -23,7 +23,7 @@ using namespace hexlog;
 
 namespace {
 
-struct Kept : RecordSink {
+struct Collected : RecordSink {
   std::vector<Record> records;
   void put(const Record& record) override { records.push_back(record); }
 };
@@ -50,12 +50,12 @@ TEST(Stage, OrderIsAStableSortKeepingTheFirstOfEachTime) {
         for (uint32_t k = 0; k < r.count; ++k)
           r.words[k] = rng() % 4;
       }
-      Tally tally;
+      Counter tally;
       for (int file = 0; file < 3; ++file)
         tally.addInput("f");
       StageSettings settings;
       settings.ordered = true;
-      settings.memory = memory;
+      settings.spill.memory = memory;
       Stage stage(settings, tally, nullptr);
       for (const Record& record : input)
         stage.put(record);
@@ -71,7 +71,7 @@ TEST(Stage, OrderIsAStableSortKeepingTheFirstOfEachTime) {
           first.push_back(r);
       }
       for (int replay = 0; replay < 2; ++replay) {
-        Kept kept;
+        Collected kept;
         ASSERT_TRUE(stage.replay(kept, replay == 1)) << stage.error();
         ASSERT_EQ(kept.records.size(), first.size()) << memory;
         for (size_t i = 0; i < first.size(); ++i) {
@@ -89,13 +89,11 @@ TEST(Stage, OrderIsAStableSortKeepingTheFirstOfEachTime) {
 }
 
 TEST(Stage, TheWindowIsFromInclusiveToExclusive) {
-  Tally tally;
+  Counter tally;
   tally.addInput("f");
   StageSettings settings;
-  settings.hasFrom = settings.hasTo = true;
-  settings.from = 10;
-  settings.to = 20;
-  Kept kept;
+  settings.window = Window{true, true, 10, 20};
+  Collected kept;
   Stage stage(settings, tally, &kept);
   Record record{};
   for (int32_t t : {9, 10, 19, 20, INT32_MIN, INT32_MAX}) {
@@ -123,13 +121,13 @@ TEST(Stage, MergingGivesTheDiskBackAsItGoes) {
     rmdir(folder);
     GTEST_SKIP() << "the file system under /tmp cannot free a file's blocks";
   }
-  Tally tally;
+  Counter tally;
   tally.addInput("f");
   StageSettings settings;
   settings.ordered = true;
-  settings.memory = 120000;
-  settings.directory = folder;
-  settings.measureSpill = true;
+  settings.spill.memory = 120000;
+  settings.spill.directory = folder;
+  settings.spill.measure = true;
   Stage stage(settings, tally, nullptr);
   std::mt19937 rng(3);
   Record record{};

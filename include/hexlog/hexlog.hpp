@@ -88,17 +88,25 @@ struct Settings {
   std::string history;
   // Take the vector path; off for the scalar code alone.
   bool vectors = vectorsAvailable();
-  // Bytes of records held in memory while ordering, and where the rest
-  // spills ($TMPDIR, else /tmp, when empty).
+  // Bytes of records held in memory while ordering, and the folder where
+  // the rest spills (/tmp when empty; the tool and the module give $TMPDIR).
   size_t memory = size_t{40} << 20;
   std::string temporaryDirectory;
   // Asked now and then while the run goes on (every block of input, every
   // few thousand records written, and ten times a second while an input
   // waits for more): true stops the run with FailureKind::kInterrupted. It
   // is called on the thread that called the Run's function, and should cost
-  // little: a flag, or a clock looked at.
-  std::function<bool()> interrupted;
+  // little: a flag, or a clock looked at. `signalled`: a system call was
+  // just cut short by a signal, so that a caller who looks for signals only
+  // now and then may look at once.
+  std::function<bool(bool signalled)> interrupted;
 };
+
+// -s as the tool reads it: atoi's syntax (white space, a sign, digits up to
+// the first other character; 0 without digits), the value saturated to 32
+// bits where it does not fit, since any such prefix lies outside every
+// record anyway.
+int32_t parseStartChars(const char* text);
 
 // date_created from SOURCE_DATE_EPOCH as `text` gives it (nullptr or empty:
 // now): seconds since 1970 from 0 to the end of the year 9999, digits only.
@@ -136,22 +144,19 @@ struct Place {
 };
 
 // The counts of every input, by its index: the order the caller named them.
+// Read only: the library counts, the caller reads the counts.
 class Tally {
  public:
-  // A new input; returns its index.
-  uint32_t addInput(const std::string& name);
   uint32_t inputs() const { return static_cast<uint32_t>(names_.size()); }
   const std::string& name(uint32_t file) const { return names_[file]; }
   const std::vector<std::string>& names() const { return names_; }
-  FileCounts& counts(uint32_t file) { return counts_[file]; }
   const FileCounts& counts(uint32_t file) const { return counts_[file]; }
   FileCounts total() const;
-
-  // Counts `n` events of a kind at that place, remembering the earliest.
-  void note(Event event, uint32_t file, uint64_t line, uint64_t n = 1);
+  // Where each kind of event first happened (the earliest place, not the
+  // first found).
   const Place& first(Event event) const { return first_[static_cast<int>(event)]; }
 
- private:
+ protected:
   std::vector<std::string> names_;
   std::vector<FileCounts> counts_;
   Place first_[kEvents];
@@ -177,15 +182,19 @@ class Column {
   size_t size() const { return size_; }
   size_t elementSize() const { return elementSize_; }
   void* data() const { return data_; }
-  // Room for one more element at the end; false when memory ran out.
+  // Hands the memory over (nullptr if empty): the caller frees it with
+  // freeColumnMemory(memory, bytes), and the column is empty again.
+  void* release(size_t& bytes);
+
+ private:
+  // The library's writer of columns fills them.
+  friend class ColumnsWriter;
+  // Room for one more element at the end; nullptr when memory ran out.
   void* append() {
     if (size_ == capacity_ && !grow())
       return nullptr;
     return static_cast<char*>(data_) + elementSize_ * size_++;
   }
-  // Hands the memory over (nullptr if empty): the caller frees it with
-  // freeColumnMemory(memory, bytes).
-  void* release(size_t& bytes);
   // Before the first element: about how many the column will hold, so that
   // a large column is laid out as one from the start. Only a guess: the
   // column holds what is appended, whatever was expected.
@@ -193,8 +202,6 @@ class Column {
     if (data_ == nullptr)
       expected_ = elements;
   }
-
- private:
   bool grow();
   size_t elementSize_;
   size_t expected_ = 0;
@@ -258,13 +265,20 @@ struct Dataset {
   std::vector<Variable> variables;
 };
 
-// Records per chunk of a series variable in netCDF output.
+// How netCDF output stores each series variable: in chunks of this many
+// records, deflated at this level after shuffling (floats' bytes compress
+// far better grouped by significance); where a record lacks a reading,
+// this fill value (NC_FILL_FLOAT).
 constexpr size_t kNetcdfChunk = 131072;
+constexpr int kNetcdfDeflateLevel = 1;
+constexpr bool kNetcdfShuffle = true;
+constexpr float kNetcdfFill = 9.96921e+36f;
 
 // ---- The run -------------------------------------------------------------------------
 
 enum class FailureKind {
   kNone,
+  kOpen,       // an input could not be opened (addFile): error is errno, text the path
   kMetadata,   // the metadata file: text is "FILE:LINE: what is wrong" or why it cannot be read
   kLibrary,    // the netCDF library cannot be used: text says why
   kRead,       // an input could not be read: error is errno
@@ -312,6 +326,14 @@ class Run {
   // the input again when ordering reads it a second time. May wait on a
   // pipe or terminal; Settings::interrupted is asked meanwhile.
   bool addInput(int fd, const std::string& name, char* buf, size_t size);
+  // addInput() of the file at `path` ("-" for standard input, as the tool
+  // names it: a file of that name is "./-"), opened and closed here; one
+  // that cannot be opened fails with FailureKind::kOpen.
+  bool addFile(const std::string& path, char* buf, size_t size);
+  // The whole run over files, as the tool decodes its arguments: start(),
+  // addFile() for each path in turn, stopping at the first that cannot be
+  // opened or read (failure().text is its path then), and finish().
+  bool decode(int outputFd, const std::vector<std::string>& paths, char* buf, size_t size);
   // Once, after the last input: the ordered records, the archive formats'
   // attributes and records, everything flushed (nothing of a failed run
   // needs to be kept: the caller discards its output).

@@ -33,7 +33,6 @@ COLUMN_NAMES = _hexlog.COLUMN_NAMES
 # spills to a temporary file; 0 for the library's own budget.
 _sort_memory = 0
 
-_INT32 = (-(2**31), 2**31 - 1)
 _INT64 = (-(2**63), 2**63 - 1)
 _EPOCH = datetime.datetime(1970, 1, 1)
 
@@ -169,12 +168,12 @@ def _decode(paths, *, start_chars=24, order="input", start=None, end=None, prove
         metadata = os.fsencode(metadata)
         with open(metadata, "rb"):  # a file that is not there is an OSError, not a fault in it
             pass
-    start_chars = max(_INT32[0], min(int(start_chars), _INT32[1]))
+    start_chars = str(int(start_chars))  # the library reads it as the tool reads -s
     # Only what is dated asks for the date, so that a bad SOURCE_DATE_EPOCH
     # fails no more than it fails the tool.
     created = _creation_time() if describe else 0
     result = _hexlog.decode(encoded, start_chars, order == "time", start, end, provenance, metadata, describe,
-                            created, history, _sort_memory)
+                            created, history, _sort_memory, os.environ.get("TMPDIR", ""))
     if result["failure"] is not None:
         _raise(result["failure"], names)
     return result, names

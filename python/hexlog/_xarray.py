@@ -35,11 +35,11 @@ from xarray.core.variable import Variable
 from . import _decode, _hexlog, _warn
 
 # How the tool's netCDF writer stores the variables, as xarray's netCDF
-# backend reports it: series deflated (level 1) after shuffling, in chunks;
-# the scalars contiguous.
-_SERIES_STORAGE = {"zlib": True, "szip": False, "zstd": False, "bzip2": False, "blosc": False, "shuffle": True,
-                   "complevel": 1, "fletcher32": False, "contiguous": False,
-                   "chunksizes": (_hexlog.NETCDF_CHUNK,)}
+# backend reports it: series deflated after shuffling, in chunks, as the
+# library says; the scalars contiguous.
+_SERIES_STORAGE = {"zlib": True, "szip": False, "zstd": False, "bzip2": False, "blosc": False,
+                   "shuffle": _hexlog.NETCDF_SHUFFLE, "complevel": _hexlog.NETCDF_DEFLATE_LEVEL,
+                   "fletcher32": False, "contiguous": False, "chunksizes": (_hexlog.NETCDF_CHUNK,)}
 _SCALAR_STORAGE = {"zlib": False, "szip": False, "zstd": False, "bzip2": False, "blosc": False, "shuffle": False,
                    "complevel": 0, "fletcher32": False, "contiguous": True, "chunksizes": None}
 

@@ -167,6 +167,7 @@ py::dict describe(const hexlog::Dataset& dataset) {
 
 Failure runFailure(const hexlog::Failure& failure, long input) {
   switch (failure.kind) {
+    case hexlog::FailureKind::kOpen: return Failure{"open", failure.error, failure.text, input};
     case hexlog::FailureKind::kRead: return Failure{"read", failure.error, failure.text, input};
     case hexlog::FailureKind::kMetadata: return Failure{"metadata", failure.error, failure.text, -1};
     case hexlog::FailureKind::kTemporary: return Failure{"temporary", failure.error, failure.text, -1};
@@ -182,44 +183,23 @@ Failure runFailure(const hexlog::Failure& failure, long input) {
 
 // The inputs, one after another, as the tool decodes its arguments; stops
 // at the first that cannot be opened or read.
-bool decodeAll(hexlog::Run& run, const std::vector<std::string>& paths, Signals& signals, Failure& failure) {
-  if (!run.start(-1)) {
-    failure = runFailure(run.failure(), -1);
-    return false;
-  }
+bool decodeAll(hexlog::Run& run, const std::vector<std::string>& paths, Failure& failure) {
   std::vector<char> buf(64 * 1024);
-  for (size_t i = 0; i < paths.size(); ++i) {
-    // Opening a FIFO waits for its writer, and a signal ends the wait.
-    int fd;
-    while ((fd = open(paths[i].c_str(), O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR)
-      if (signals.raised(true)) {
-        failure = Failure{"interrupted", EINTR, "interrupted", static_cast<long>(i)};
-        return false;
-      }
-    if (fd < 0) {
-      failure = Failure{"open", errno, paths[i], static_cast<long>(i)};
-      return false;
-    }
-    bool decoded = run.addInput(fd, paths[i], buf.data(), buf.size());
-    close(fd);
-    if (!decoded) {
-      failure = runFailure(run.failure(), static_cast<long>(i));
-      return false;
-    }
-  }
-  if (!run.finish()) {
-    failure = runFailure(run.failure(), -1);
-    return false;
-  }
-  return true;
+  if (run.decode(-1, paths, buf.data(), buf.size()))
+    return true;
+  // The input that failed, if one did: the one after those counted.
+  failure = runFailure(run.failure(), static_cast<long>(run.tally().inputs()) -
+                                          (run.failure().kind == hexlog::FailureKind::kOpen ? 0 : 1));
+  return false;
 }
 
-py::dict decode(const std::vector<py::bytes>& paths, int32_t startChars, bool timeOrder, py::object from,
+py::dict decode(const std::vector<py::bytes>& paths, const std::string& startChars, bool timeOrder, py::object from,
                 py::object to, bool provenance, py::object metadata, bool description, int64_t created,
-                const std::string& history, size_t memory) {
+                const std::string& history, size_t memory, const std::string& temporary) {
   hexlog::Settings settings;
   settings.format = hexlog::Format::kColumns;
-  settings.startChars = startChars;
+  // As the tool reads -s, saturated where it does not fit.
+  settings.startChars = hexlog::parseStartChars(startChars.c_str());
   settings.order = timeOrder ? hexlog::Order::kTime : hexlog::Order::kInput;
   if (!from.is_none()) {
     settings.hasFrom = true;
@@ -237,17 +217,18 @@ py::dict decode(const std::vector<py::bytes>& paths, int32_t startChars, bool ti
   settings.history = history;
   if (memory > 0)
     settings.memory = memory;
+  settings.temporaryDirectory = temporary;
   std::vector<std::string> names(paths.begin(), paths.end());
   py::module_ threading = py::module_::import("threading");
   Signals signals(threading.attr("current_thread")().is(threading.attr("main_thread")()));
-  settings.interrupted = [&signals] { return signals.raised(); };
+  settings.interrupted = [&signals](bool signalled) { return signals.raised(signalled); };
 
   hexlog::Run run(settings);
   Failure failure;
   bool decoded;
   {
     py::gil_scoped_release released;
-    decoded = decodeAll(run, names, signals, failure);
+    decoded = decodeAll(run, names, failure);
   }
   signals.raiseCaught();
   py::dict result;
@@ -312,7 +293,7 @@ PYBIND11_MODULE(_hexlog, m) {
   m.attr("__version__") = HEXLOG_VERSION;
   m.def("decode", &decode, py::arg("paths"), py::arg("start_chars"), py::arg("time_order"), py::arg("start"),
         py::arg("end"), py::arg("provenance"), py::arg("metadata"), py::arg("describe"), py::arg("created"),
-        py::arg("history"), py::arg("memory"));
+        py::arg("history"), py::arg("memory"), py::arg("temporary"));
   m.def("parse_time", &parseTime, py::arg("text"));
   m.def("creation_time", &creationTime, py::arg("text"));
   m.def("vectors_available", &hexlog::vectorsAvailable);
@@ -320,6 +301,8 @@ PYBIND11_MODULE(_hexlog, m) {
   for (int k = 0; k < hexlog::kReadings; ++k)
     names.append(hexlog::columnName(k));
   m.attr("COLUMN_NAMES") = py::tuple(names);
-  // How netCDF output stores each series variable: records per chunk.
+  // How netCDF output stores each series variable, as the library writes it.
   m.attr("NETCDF_CHUNK") = hexlog::kNetcdfChunk;
+  m.attr("NETCDF_DEFLATE_LEVEL") = hexlog::kNetcdfDeflateLevel;
+  m.attr("NETCDF_SHUFFLE") = hexlog::kNetcdfShuffle;
 }
