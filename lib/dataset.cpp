@@ -86,17 +86,6 @@ std::string sourceName(const std::string& name) {
   return text;
 }
 
-std::string isoTime(int64_t seconds) {
-  char text[kIsoTimeText + 8];
-  if (seconds >= INT32_MIN && seconds <= INT32_MAX)
-    return std::string(text, formatIsoTime(text, static_cast<int32_t>(seconds)));
-  // date_created from a clock past 2038: the calendar by the library.
-  time_t t = static_cast<time_t>(seconds);
-  struct tm broken;
-  gmtime_r(&t, &broken);
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &broken);
-  return text;
-}
 
 // Builds one variable's attributes: the tool's, each unless the user has
 // the pair, then the user's.

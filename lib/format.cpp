@@ -17,10 +17,14 @@ constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
+}  // namespace
+
 char* writeTwoDigits(char* out, unsigned n) {
   std::memcpy(out, kDigitPairs + 2 * n, 2);
   return out + 2;
 }
+
+namespace {
 
 // Eight decimal digits of n < 10^8, most significant first in memory, all
 // at once: the two halves of four digits, then their pairs, then the digits,
@@ -140,122 +144,6 @@ char* formatInt(char* out, int32_t n) {
   return writeUnsigned(out, magnitude);
 }
 
-namespace {
-
-struct CivilTime {
-  int64_t year;
-  unsigned month;  // 1 to 12
-  unsigned day;    // 1 to 31
-  unsigned weekday;  // 0 is Sunday
-  unsigned second;   // of the day
-};
-
-// The day of a time, counted from 1970-01-01, rounded down.
-int64_t dayOf(int32_t seconds) {
-  return seconds / 86400 - (seconds % 86400 < 0);
-}
-
-// gmtime() for a 32-bit count: the proleptic Gregorian calendar without
-// leap seconds.
-CivilTime civilTime(int32_t seconds) {
-  int64_t days = dayOf(seconds);
-  int64_t secondOfDay = seconds - days * 86400;
-  int64_t weekday = (days + 4) % 7;  // 1970-01-01 was a Thursday
-  if (weekday < 0)
-    weekday += 7;
-
-  // A date from a day count, by 400-year eras whose years start on March 1,
-  // so that the leap day ends the year.
-  int64_t shifted = days + 719468;  // days from 0000-03-01
-  int64_t era = (shifted >= 0 ? shifted : shifted - 146096) / 146097;
-  int64_t dayOfEra = shifted - era * 146097;
-  int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-  int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  int64_t monthFromMarch = (5 * dayOfYear + 2) / 153;
-  CivilTime civil;
-  civil.day = static_cast<unsigned>(dayOfYear - (153 * monthFromMarch + 2) / 5 + 1);
-  civil.month = static_cast<unsigned>(monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9);
-  civil.year = yearOfEra + era * 400 + (civil.month <= 2);
-  civil.weekday = static_cast<unsigned>(weekday);
-  civil.second = static_cast<unsigned>(secondOfDay);
-  return civil;
-}
-
-// "hh:mm:ss"; a 32-bit time lies within the years 1901 to 2038, so the
-// year always has four digits.
-void writeClock(char* out, unsigned second) {
-  writeTwoDigits(out, second / 3600);
-  out[2] = ':';
-  writeTwoDigits(out + 3, second / 60 % 60);
-  out[5] = ':';
-  writeTwoDigits(out + 6, second % 60);
-}
-
-void writeYear(char* out, int64_t year) {
-  writeTwoDigits(out, static_cast<unsigned>(year / 100));
-  writeTwoDigits(out + 2, static_cast<unsigned>(year % 100));
-}
-
-}  // namespace
-
-char* formatDate(char* out, int32_t seconds, DayCache& cache) {
-  static const char kWeekdays[] = "SunMonTueWedThuFriSat";
-  static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
-  // "%.3s %.3s%3d %.2d:%.2d:%.2d %d\n", the day's parts from the cache.
-  char* date = cache.text;
-  int64_t day = dayOf(seconds);
-  if (day != cache.day) {
-    CivilTime civil = civilTime(seconds);
-    std::memcpy(date, kWeekdays + 3 * civil.weekday, 3);
-    date[3] = ' ';
-    std::memcpy(date + 4, kMonths + 3 * (civil.month - 1), 3);
-    date[7] = ' ';
-    if (civil.day < 10) {
-      date[8] = ' ';
-      date[9] = static_cast<char>('0' + civil.day);
-    } else {
-      writeTwoDigits(date + 8, civil.day);
-    }
-    date[10] = ' ';
-    date[19] = ' ';
-    writeYear(date + 20, civil.year);
-    date[24] = '\n';
-    cache.day = day;
-  }
-  std::memcpy(out, date, kDateText);
-  writeClock(out + 11, static_cast<unsigned>(seconds - day * 86400));
-  return out + kDateText;
-}
-
-char* formatDate(char* out, int32_t seconds) {
-  DayCache cache;
-  return formatDate(out, seconds, cache);
-}
-
-char* formatIsoTime(char* out, int32_t seconds, DayCache& cache) {
-  // "2026-06-14T", from the cache.
-  char* date = cache.text;
-  int64_t day = dayOf(seconds);
-  if (day != cache.day) {
-    CivilTime civil = civilTime(seconds);
-    writeYear(date, civil.year);
-    date[4] = '-';
-    writeTwoDigits(date + 5, civil.month);
-    date[7] = '-';
-    writeTwoDigits(date + 8, civil.day);
-    date[10] = 'T';
-    cache.day = day;
-  }
-  std::memcpy(out, date, 11);
-  writeClock(out + 11, static_cast<unsigned>(seconds - day * 86400));
-  out[19] = 'Z';
-  return out + kIsoTimeText;
-}
-
-char* formatIsoTime(char* out, int32_t seconds) {
-  DayCache cache;
-  return formatIsoTime(out, seconds, cache);
-}
 
 namespace {
 

@@ -6,13 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "calendar.hpp"
+
 namespace hexlog {
 
 // Room formatValue may need: "-340282346638528859811704183484516925440.000"
 // is 44 characters, and its general path also stores a NUL.
 constexpr size_t kMaxValueText = 48;
-// "Thu Jan  1 00:00:00 1970\n"
-constexpr size_t kDateText = 25;
 
 // printf("%.3f", value) of the single-precision number with bits `word`.
 // `out` needs room for kMaxValueText bytes: a few may be stored past the
@@ -23,25 +23,12 @@ char* formatValue(char* out, uint32_t word);
 // stored past the returned end.
 char* formatInt(char* out, int32_t n);
 
-// Records come in time order, many to a day: a writer keeps the text of the
-// last day it wrote in one of these and works the date out once per day.
-struct DayCache {
-  int64_t day = INT64_MIN;
-  char text[kDateText];
-};
-
 // printf("%llu", n). `out` needs room for 24 bytes: up to eight may be
 // stored past the returned end.
 char* formatCount(char* out, uint64_t n);
 
-// asctime(gmtime(&t)) for t = seconds, its line feed included.
-char* formatDate(char* out, int32_t seconds, DayCache& cache);
-char* formatDate(char* out, int32_t seconds);
-
-// "2026-06-14T00:00:20Z": strftime("%Y-%m-%dT%H:%M:%SZ", gmtime(&t)).
-constexpr size_t kIsoTimeText = 20;
-char* formatIsoTime(char* out, int32_t seconds, DayCache& cache);
-char* formatIsoTime(char* out, int32_t seconds);
+// Two decimal digits of n < 100.
+char* writeTwoDigits(char* out, unsigned n);
 
 // std::to_chars(float) of the single-precision number with bits `word`: the
 // shortest text that reads back as the same float, "nan" and "inf" as it

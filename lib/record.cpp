@@ -1,5 +1,6 @@
 #include "record.hpp"
 
+#include <cctype>
 #include <cstdlib>
 
 #include "walk.hpp"
@@ -18,6 +19,20 @@ uint32_t getHexLong(const char* p) {
   // strtoll, not strtol: eight digits must not clamp where long has 32 bits.
   long long value = std::strtoll(window, nullptr, 16);
   return static_cast<uint32_t>(static_cast<unsigned long long>(value));
+}
+
+int32_t parseStartChars(const char* s) {
+  while (std::isspace(static_cast<unsigned char>(*s)))
+    ++s;
+  bool negative = *s == '-';
+  if (*s == '+' || *s == '-')
+    ++s;
+  int64_t value = 0;
+  for (; std::isdigit(static_cast<unsigned char>(*s)) && value <= INT32_MAX; ++s)
+    value = value * 10 + (*s - '0');
+  if (negative)
+    return value > -static_cast<int64_t>(INT32_MIN) ? INT32_MIN : static_cast<int32_t>(-value);
+  return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
 }
 
 namespace {
