@@ -272,7 +272,7 @@ Dataset describeDataset(const Metadata& metadata, const Stats& stats, const Data
       if (!standardName.empty())
         flagAttributes.text("standard_name", standardName + " status_flag");
       Attribute values{flag.name, "flag_values", ValueType::kByte, 0, {}, ""};
-      for (int8_t value : {1, 2, 3, 4, 9}) {
+      for (int8_t value : {int8_t{1}, int8_t{2}, int8_t{3}, int8_t{4}, int8_t{9}}) {
         values.values.push_back(static_cast<char>(value));
         values.text += (values.count++ == 0 ? "" : ",") + std::to_string(value) + "b";
       }

@@ -40,8 +40,8 @@ uint64_t eightDigits(uint64_t n) {
 
 // Digits of n < 10^8, 1 for 0.
 unsigned digitCount(uint64_t n) {
-  return 1 + (n >= 10) + (n >= 100) + (n >= 1000) + (n >= 10000) + (n >= 100000) + (n >= 1000000) +
-         (n >= 10000000);
+  return 1u + unsigned{n >= 10} + unsigned{n >= 100} + unsigned{n >= 1000} + unsigned{n >= 10000} +
+         unsigned{n >= 100000} + unsigned{n >= 1000000} + unsigned{n >= 10000000};
 }
 
 // printf("%llu") for n < 10^16, without a division loop: eight digits at
@@ -119,7 +119,7 @@ char* formatValue(char* out, uint32_t word) {
     uint32_t high, low;
     std::memcpy(&high, kThreeDigits.text[whole], 4);
     std::memcpy(&low, kThreeDigits.text[fraction], 4);
-    unsigned skip = (whole < 100) + (whole < 10);
+    unsigned skip = unsigned{whole < 100} + unsigned{whole < 10};
     uint64_t text = (high | static_cast<uint64_t>(low & 0xFFFFFF) << 32) >> (8 * skip);
     std::memcpy(out, &text, sizeof text);
     return out + 7 - skip;
@@ -234,7 +234,7 @@ constexpr struct MostDecimals {
     // "ddd." with the leading zeros shifted out, as in formatValue.
     uint32_t text;
     std::memcpy(&text, kThreeDigits.text[whole], 4);
-    unsigned skip = (whole < 100) + (whole < 10);
+    unsigned skip = unsigned{whole < 100} + unsigned{whole < 10};
     text >>= 8 * skip;
     std::memcpy(out, &text, 4);
     out += 4 - skip;

@@ -42,7 +42,7 @@ class LineReader {
     line.clear();
     for (;;) {
       if (const void* found = std::memchr(block_ + begin_, '\n', end_ - begin_)) {
-        size_t end = static_cast<const char*>(found) - block_;
+        size_t end = static_cast<size_t>(static_cast<const char*>(found) - block_);
         line.append(block_ + begin_, end - begin_);
         begin_ = end + 1;
         return line.size() > kLineLimit + 1 ? kLongLine : kLine;  // + 1: a CR ending a line of the limit
@@ -373,7 +373,7 @@ bool isDecimal(const std::string& text, bool& real) {
   real = points > 0;
   if (at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
     real = true;
-    at += at + 1 < text.size() && (text[at + 1] == '+' || text[at + 1] == '-') ? 2 : 1;
+    at += at + 1 < text.size() && (text[at + 1] == '+' || text[at + 1] == '-') ? 2u : 1u;
     size_t exponent = at;
     while (at < text.size() && text[at] >= '0' && text[at] <= '9')
       ++at;
@@ -670,7 +670,7 @@ bool readMetadata(const char* path, Metadata& metadata, std::string& error) {
   Reader reader(path, error);
   auto lines = std::make_unique<LineReader>(file.get());  // its block is too big for some threads' stacks
   std::vector<size_t> numbers;                            // each attribute's line
-  std::vector<Field> fields;
+  std::vector<Field> parts;
   std::string line;
   for (size_t number = 1;; ++number) {
     LineReader::Status status = lines->next(line);
@@ -701,7 +701,7 @@ bool readMetadata(const char* path, Metadata& metadata, std::string& error) {
                                  "write the character as \\uXXXX)", valid + 1);
 
     Attribute attribute;
-    if (!reader.split(line, number, fields) || !readAttribute(reader, number, fields, attribute) ||
+    if (!reader.split(line, number, parts) || !readAttribute(reader, number, parts, attribute) ||
         !checkNames(reader, number, attribute))
       return false;
     auto place = metadata.places.emplace(placeKey(attribute.variable, attribute.name), metadata.attributes.size());

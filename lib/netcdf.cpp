@@ -149,7 +149,7 @@ struct NetcdfWriter::State {
     size_t count = 0;
   };
 
-  State(std::string path) : path(std::move(path)) {}
+  explicit State(std::string where) : path(std::move(where)) {}
 
   std::string path;
   const Dataset* dataset = nullptr;
@@ -192,9 +192,9 @@ struct NetcdfWriter::State {
     std::lock_guard<std::mutex> lock(errorMutex);
     if (!failed) {
       failed = true;
-      bool written = os == ENOSPC || os == EDQUOT || os == EIO || os == EFBIG || os == EROFS || os == EACCES ||
+      bool system = os == ENOSPC || os == EDQUOT || os == EIO || os == EFBIG || os == EROFS || os == EACCES ||
                      os == EPERM || os == ENOMEM || os == EMFILE || os == ENFILE;
-      error = written ? std::strerror(os) : std::string(nc.strerror(status)) + " (" + what + ")";
+      error = system ? std::strerror(os) : std::string(nc.strerror(status)) + " (" + what + ")";
     }
     return false;
   }
@@ -238,10 +238,10 @@ struct NetcdfWriter::State {
 
   // Creates the file and defines everything in it; `trial`: in memory,
   // to find what the library cannot store before any input is read.
-  bool define(const char* path, bool trial) {
+  bool define(const char* name, bool trial) {
     flags = flagVariables(*dataset);
     errno = 0;
-    if (!check(nc.create(path, NC_CLOBBER | NC_NETCDF4 | (trial ? NC_DISKLESS : 0), &file), "creating the file"))
+    if (!check(nc.create(name, NC_CLOBBER | NC_NETCDF4 | (trial ? NC_DISKLESS : 0), &file), "creating the file"))
       return false;
     int dimension;
     if (!check(nc.defineDimension(file, "time", NC_UNLIMITED, &dimension), "time") ||
@@ -292,7 +292,8 @@ struct NetcdfWriter::State {
     size_t start = written, count = batch.count;
     bool ok = check(nc.putSlab(file, timeVariable, &start, &count, batch.times.data()), "time");
     for (int k = 0; ok && k < kFieldCount; ++k)
-      ok = check(nc.putSlab(file, readingVariables[k], &start, &count, batch.readings[k].data()), columnName(k));
+      ok = check(nc.putSlab(file, readingVariables[k], &start, &count, batch.readings[static_cast<size_t>(k)].data()),
+                 columnName(k));
     for (size_t f = 0; ok && f < flags.size(); ++f)
       ok = check(nc.putSlab(file, flagIds[f], &start, &count, batch.flags[f].data()), flags[f]->name);
     if (ok && fileVariable >= 0)

@@ -104,8 +104,8 @@ void toRecord(const char* entry, Record& record) {
 // hundreds of runs); with it the peak stays near the records' own size.
 class Spill::Reader {
  public:
-  Reader(int fd, const Run& run, size_t index, bool release)
-      : index(index), fd_(fd), next_(run.offset), end_(run.offset + run.bytes), released_(release ? next_ : end_) {}
+  Reader(int fd, const Run& run, size_t at, bool release)
+      : index(at), fd_(fd), next_(run.offset), end_(run.offset + run.bytes), released_(release ? next_ : end_) {}
   ~Reader() { releaseTo(end_); }
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
