@@ -28,9 +28,9 @@ void hashRecord(Hash& hash, const Record& record) {
 
 // One input decoded again: its first `left` records in the window, hashed,
 // to the sink.
-class Reread::Again : public PieceSink, public RecordSink {
+class Reread::SecondReading : public PieceSink, public RecordSink {
  public:
-  Again(Decoder& decoder, uint32_t file, const Window& window, Interrupt& interrupt, RecordSink& sink,
+  SecondReading(Decoder& decoder, uint32_t file, const Window& window, Interrupt& interrupt, RecordSink& sink,
         uint64_t records)
       : decoder_(decoder), window_(window), interrupt_(interrupt), sink_(sink), left_(records) {
     decoder_.records = this;
@@ -130,7 +130,7 @@ bool Reread::replay(Source& source, RecordSink& sink, std::vector<char>& buf) {
       close(fd);
     return fail(0, name + " was replaced while it was read");
   }
-  Again again(decoder_, source.file, window_, interrupt_, sink, source.records);
+  SecondReading again(decoder_, source.file, window_, interrupt_, sink, source.records);
   bool scanned = scanRange(fd, source.start, source.end, buf.data(), buf.size(), decoder_.vectors, again);
   int error = errno;
   if (source.fd < 0)

@@ -72,7 +72,7 @@ class Reread {
     uint64_t records = 0;
     Hash hash;
   };
-  class Again;
+  class SecondReading;
   bool fail(int error, const std::string& text);
   bool replay(Source& source, RecordSink& sink, std::vector<char>& buf);
 

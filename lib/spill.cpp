@@ -104,7 +104,7 @@ void toRecord(const char* entry, Record& record) {
 // hundreds of runs); with it the peak stays near the records' own size.
 class Spill::Reader {
  public:
-  Reader(int fd, const Run& run, size_t at, bool release)
+  Reader(int fd, const SortedRun& run, size_t at, bool release)
       : index(at), fd_(fd), next_(run.offset), end_(run.offset + run.bytes), released_(release ? next_ : end_) {}
   ~Reader() { releaseTo(end_); }
   Reader(const Reader&) = delete;
@@ -299,7 +299,7 @@ void Spill::spill() {
     return;
   if (fd_ < 0 && !openFile())
     return;
-  Run run{end_, 0};
+  SortedRun run{end_, 0};
   if (sortBatch()) {
     // Already in order: the batch as it lies.
     write(batch.memory, batch.used);
@@ -345,7 +345,7 @@ void Spill::finish() {
     munmap(batch_.memory, capacity_);
   batch_ = Batch();
   while (error_ == 0 && runs_.size() > kMaxWays && settings_.ordered && !inOrder_) {
-    Run run{end_, 0};
+    SortedRun run{end_, 0};
     Appender appender(*this);
     if (!merge(0, kMaxWays, appender, true, nullptr) || !appender.flush())
       break;

@@ -73,7 +73,7 @@ class Spill {
   uint64_t peak() const { return peak_; }
 
  private:
-  struct Run {
+  struct SortedRun {
     uint64_t offset;  // in the spill file
     uint64_t bytes;
   };
@@ -107,7 +107,7 @@ class Spill {
   std::string place_;  // "a temporary file in DIR", for messages
   uint64_t end_ = 0;
   uint64_t peak_ = 0;
-  std::vector<Run> runs_;
+  std::vector<SortedRun> runs_;
   int error_ = 0;
   std::string errorPlace_;
 };

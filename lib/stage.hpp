@@ -74,7 +74,7 @@ class Stage : public RecordSink {
   bool retains() const { return settings_.ordered || settings_.retained; }
 
   // After the last record: every kept record in its final order, to `sink`,
-  // counted as written (and the dropped ones as dropped) in the tally when
+  // counted as written (and the duplicates and conflicts as such) in the tally when
   // `count`. May be called again for the same records. False if the spill
   // failed, or the records let go could not be had again (the Reread says
   // why).
