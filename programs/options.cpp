@@ -1,0 +1,116 @@
+#include "options.hpp"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+const struct option kLongOptions[] = {
+    {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
+    {"output", required_argument, nullptr, kOutput},
+    {"format", required_argument, nullptr, kFormat},
+    {"time", required_argument, nullptr, kTime},
+    {"metadata", required_argument, nullptr, kMetadata},
+    {"order", required_argument, nullptr, kOrder},
+    {"from", required_argument, nullptr, kFrom},
+    {"to", required_argument, nullptr, kTo},
+    {"summary", no_argument, nullptr, kSummary},
+    {"provenance", no_argument, nullptr, kProvenance},
+    {"force", no_argument, nullptr, kForce},
+    // For tests: the memory that ordering holds before it spills.
+    {"sort-memory", required_argument, nullptr, kSortMemory},
+    {nullptr, 0, nullptr, 0},
+};
+const char kLongHelp[] =
+    "  --format=FORMAT plain (the default), verbose (as -v), csv, nccsv or netcdf\n"
+    "  --time=FORM     the csv time: iso (2026-06-14T00:00:20Z, the default) or epoch\n"
+    "  --order=ORDER   input (the default for plain, verbose and csv) or time: sorted by time\n"
+    "                  across all files, duplicates and conflicting records dropped (the default\n"
+    "                  for nccsv; netcdf is always in time order)\n"
+    "  --from=TIME     only records at TIME or later (2026-06-14, 2026-06-14T06:00:00Z, @SECONDS)\n"
+    "  --to=TIME       only records before TIME\n"
+    "  --provenance    csv, nccsv, netcdf: the file and line of each record\n"
+    "  --metadata=FILE NCCSV metadata lines for nccsv and netcdf: the station's attributes\n"
+    "  --summary       a table of what became of each file's lines, on standard error\n"
+    "  --output=FILE   write to FILE, replacing it only when the whole run succeeds\n"
+    "  --force         let --output replace a file that holds record lines (a log)\n"
+    "  --help          print this help and exit\n"
+    "  --version       print the version and exit\n";
+
+namespace {
+
+// The length of the UTF-8 character at `p` (of `left` bytes), 0 if none
+// is there.
+size_t utf8Length(const unsigned char* p, size_t left) {
+  size_t length = p[0] < 0x80 ? 1 : p[0] >= 0xC2 && p[0] < 0xE0 ? 2 : p[0] >= 0xE0 && p[0] < 0xF0 ? 3
+                                 : p[0] >= 0xF0 && p[0] < 0xF5 ? 4 : 0;
+  if (length == 0 || length > left)
+    return 0;
+  for (size_t i = 1; i < length; ++i)
+    if ((p[i] & 0xC0) != 0x80)
+      return 0;
+  bool shortest = !(p[0] == 0xE0 && p[1] < 0xA0) && !(p[0] == 0xF0 && p[1] < 0x90);
+  bool scalar = !(p[0] == 0xED && p[1] >= 0xA0) && !(p[0] == 0xF4 && p[1] >= 0x90);
+  return shortest && scalar ? length : 0;
+}
+
+// An argument as the shell would take it back: bare when it holds only
+// characters no shell reads specially, else quoted, and in $'...' with
+// \xHH escapes when it holds control characters or bytes that are not
+// UTF-8, so that the history stays text (and UTF-8, as NCCSV must be).
+std::string shellWord(const std::string& argument) {
+  bool bare = !argument.empty(), text = true;
+  for (size_t at = 0; at < argument.size();) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(argument.data()) + at;
+    size_t length = utf8Length(p, argument.size() - at);
+    text = text && length > 0 && *p >= 0x20 && *p != 0x7F;
+    bare = bare && length == 1 && (std::isalnum(*p) || std::strchr("_./=:@%+,-", *p) != nullptr);
+    at += length > 0 ? length : 1;
+  }
+  if (bare)
+    return argument;
+  std::string quoted;
+  if (text) {
+    for (char c : argument)
+      quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return "'" + quoted + "'";
+  }
+  for (size_t at = 0; at < argument.size();) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(argument.data()) + at;
+    size_t length = utf8Length(p, argument.size() - at);
+    if (length == 0 || *p < 0x20 || *p == 0x7F) {
+      char escape[5];
+      std::snprintf(escape, sizeof escape, "\\x%02X", *p);
+      quoted += escape;
+      ++at;
+    } else {
+      quoted += *p == '\'' || *p == '\\' ? std::string("\\") + static_cast<char>(*p)
+                                          : argument.substr(at, length);
+      at += length;
+    }
+  }
+  return "$'" + quoted + "'";
+}
+
+}  // namespace
+
+int32_t parseStartChars(const char* s) {
+  while (std::isspace(static_cast<unsigned char>(*s)))
+    ++s;
+  bool negative = *s == '-';
+  if (*s == '+' || *s == '-')
+    ++s;
+  int64_t value = 0;
+  for (; std::isdigit(static_cast<unsigned char>(*s)) && value <= INT32_MAX; ++s)
+    value = value * 10 + (*s - '0');
+  if (negative)
+    return value > -static_cast<int64_t>(INT32_MIN) ? INT32_MIN : static_cast<int32_t>(-value);
+  return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
+}
+
+std::string commandLine(int argc, char** argv) {
+  std::string text = "hexlog";
+  for (int i = 1; i < argc; ++i)
+    text += " " + shellWord(argv[i]);
+  return text;
+}
