@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "hexlog/hexlog.hpp"
+#include "messages.hpp"
 #include "options.hpp"
 #include "outfile.hpp"
 
@@ -28,64 +29,6 @@ namespace {
 
 const char* const kFormatNames[] = {"plain", "verbose", "csv", "nccsv", "netcdf"};
 constexpr int kFormats = 5;
-
-// Where "Cannot open file" and its like go: standard output, as the records
-// do, unless the records go somewhere else.
-bool messagesToStderr = false;
-
-// Text of the tool's own on standard output (the usage), through stdio.
-int printed(int status) {
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fprintf(stderr, "hexlog: write error: %s\n", std::strerror(errno));
-    return 1;
-  }
-  return status;
-}
-
-void printUsage(const char* name) {
-  std::printf("Usage:  %s [-s <startChars>] [-v] <file name>\n", name);
-  std::fputs("  -s <startChars> number of beginning chars to throw away (default 24)\n", stdout);
-  std::fputs("  -v verbose mode (identify each field)\n", stdout);
-}
-
-// What getopt itself would have said of a short option; opterr is off so
-// that long options get messages of their own.
-void shortOptionMessage(const char* name, int option) {
-  if (option == 's')
-    std::fprintf(stderr, "%s: option requires an argument -- '%c'\n", name, option);
-  else
-    std::fprintf(stderr, "%s: invalid option -- '%c'\n", name, option);
-}
-
-int longOptionFailed(const char* argument, int option) {
-  size_t length = std::strcspn(argument, "=");
-  const char* problem = "is not an option of hexlog";
-  bool takesValue = false;
-  for (const struct option* o = kLongOptions; o->name != nullptr; ++o)
-    takesValue = takesValue || (o->val == option && o->has_arg == required_argument);
-  if (takesValue)
-    problem = "needs a value (--name=VALUE)";
-  else if (option != 0)
-    problem = "takes no value";
-  else {
-    int matches = 0;
-    for (const struct option* o = kLongOptions; o->name != nullptr; ++o)
-      matches += length > 2 && std::strncmp(o->name, argument + 2, length - 2) == 0;
-    if (matches > 1)
-      problem = "is ambiguous";
-  }
-  std::fprintf(stderr, "hexlog: '%.*s' %s; see 'hexlog --help'\n", static_cast<int>(length), argument, problem);
-  return 1;
-}
-
-// A bad combination of options: one line, before anything is read.
-template <typename... Values>
-bool failed(const char* format, Values... values) {
-  std::fprintf(stderr, "hexlog: ");
-  std::fprintf(stderr, format, values...);
-  std::fprintf(stderr, "\n");
-  return false;
-}
 
 bool readTime(const char* option, const char* text, bool& has, int64_t& seconds) {
   if (text == nullptr)
@@ -153,76 +96,6 @@ bool chooseSettings(const Options& options, bool verbose, hexlog::Settings& sett
   if (format == Format::kNetcdf && options.output == nullptr)
     return failed("--format=netcdf writes a binary file: name it with --output=FILE");
   return true;
-}
-
-// "Cannot open file NAME" and its like: after the records of the files
-// before, on standard output as described, or on standard error when the
-// records go elsewhere.
-int fileFailed(hexlog::Run& run, const char* what, const char* name, int error) {
-  bool flushed = run.flush();
-  if (messagesToStderr) {
-    std::fprintf(stderr, "%s%s: %s\n", what, name, std::strerror(error));
-    return 1;
-  }
-  if (!flushed)
-    return 1;
-  std::printf("%s%s\n", what, name);
-  return printed(1);
-}
-
-// The run's failure, said in one line.
-int runFailed(const hexlog::Run& run, const char* outputName) {
-  const hexlog::Failure& failure = run.failure();
-  switch (failure.kind) {
-    case hexlog::FailureKind::kWrite:
-      if (outputName != nullptr)
-        std::fprintf(stderr, "hexlog: write error: %s: %s\n", outputName,
-                     failure.text.empty() ? std::strerror(failure.error) : failure.text.c_str());
-      else
-        std::fprintf(stderr, "hexlog: write error: %s\n", std::strerror(failure.error));
-      break;
-    case hexlog::FailureKind::kTemporary:
-    case hexlog::FailureKind::kReread:
-      if (failure.error == ENOMEM) {  // "memory", "memory for ordering"
-        std::fprintf(stderr, "hexlog: out of %s\n", failure.text.c_str());
-        break;
-      }
-      if (failure.error != 0) {
-        std::fprintf(stderr, "hexlog: %s: %s\n", failure.text.c_str(), std::strerror(failure.error));
-        break;
-      }
-      [[fallthrough]];
-    default:
-      std::fprintf(stderr, "hexlog: %s\n", failure.text.c_str());
-      break;
-  }
-  return 1;
-}
-
-// One line on standard error for each kind of line or record that was not
-// written as it stood, naming the first.
-void printNotices(const hexlog::Tally& tally) {
-  for (const std::string& notice : hexlog::notices(tally))
-    std::fprintf(stderr, "hexlog: %s\n", notice.c_str());
-}
-
-// --summary: a tab-separated table of what became of each file's lines.
-void printSummary(const hexlog::Tally& tally) {
-  std::fprintf(stderr, "file\twritten\ttoo_short\tnot_records\tcut\treadings_missing\tduplicates\tconflicts\t"
-                       "outside_window\n");
-  auto row = [](const std::string& name, const hexlog::FileCounts& c) {
-    std::string shown;
-    for (char ch : name)
-      shown += ch == '\t' ? "\\t" : ch == '\n' ? "\\n" : ch == '\\' ? "\\\\" : std::string(1, ch);
-    std::fprintf(stderr, "%s\t%llu\t%llu\t%llu\t%llu\t%llu\t%llu\t%llu\t%llu\n", shown.c_str(),
-                 static_cast<unsigned long long>(c.written), static_cast<unsigned long long>(c.tooShort),
-                 static_cast<unsigned long long>(c.notRecords), static_cast<unsigned long long>(c.cut),
-                 static_cast<unsigned long long>(c.missing), static_cast<unsigned long long>(c.duplicates),
-                 static_cast<unsigned long long>(c.conflicts), static_cast<unsigned long long>(c.outside));
-  };
-  for (uint32_t file = 0; file < tally.inputs(); ++file)
-    row(tally.name(file), tally.counts(file));
-  row("total", tally.total());
 }
 
 // Decodes every file named from argv[first] on with the prepared run.
@@ -400,11 +273,10 @@ int decodeCommandLine(int argc, char** argv) {
       case 's': settings.startChars = parseStartChars(optarg); break;
       case 'v': verbose = true; break;
       case kHelp:
-        printUsage(name);
-        std::fputs(kLongHelp, stdout);
+        printHelp(name);
         return printed(0);
       case kVersion:
-        std::fputs("hexlog " HEXLOG_VERSION "\n", stdout);
+        printVersion();
         return printed(0);
       case kOutput: options.output = optarg; break;
       case kFormat: options.format = optarg; break;
@@ -474,25 +346,12 @@ int decodeCommandLine(int argc, char** argv) {
 
 }  // namespace
 
-// Memory that ran out in the tool or the library, even where no exception
-// can be made any more: the run ends here, FILE as it was.
-[[noreturn]] void outOfMemory() {
-  discardOutputFile();
-  static const char kSaid[] = "hexlog: out of memory\n";
-  if (write(STDERR_FILENO, kSaid, sizeof kSaid - 1) < 0) {
-  }
-  std::_Exit(1);
-}
-
 int main(int argc, char** argv) {
   holdStandardDescriptors();
   std::set_new_handler(outOfMemory);
   try {
     return decodeCommandLine(argc, argv);
   } catch (const std::bad_alloc&) {
-    // The library says so itself; this is the tool's own memory.
-    discardOutputFile();
-    std::fprintf(stderr, "hexlog: out of memory\n");
-    return 1;
+    return outOfMemoryCaught();
   }
 }
