@@ -2,7 +2,10 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+#include "messages.hpp"
 
 const struct option kLongOptions[] = {
     {"help", no_argument, nullptr, kHelp},
@@ -38,6 +41,19 @@ const char kLongHelp[] =
     "  --version       print the version and exit\n";
 
 namespace {
+
+// Indexed by hexlog::Format.
+const char* const kFormatNames[] = {"plain", "verbose", "csv", "nccsv", "netcdf"};
+constexpr int kFormats = 5;
+
+bool readTime(const char* option, const char* text, bool& has, int64_t& seconds) {
+  if (text == nullptr)
+    return true;
+  if (!hexlog::parseTime(text, seconds))
+    return failed("--%s=%s is no time: write 2026-06-14, 2026-06-14T06:00:00Z or @SECONDS (UTC)", option, text);
+  has = true;
+  return true;
+}
 
 // The length of the UTF-8 character at `p` (of `left` bytes), 0 if none
 // is there.
@@ -93,6 +109,63 @@ std::string shellWord(const std::string& argument) {
 }
 
 }  // namespace
+
+bool chooseSettings(const Options& options, bool verbose, hexlog::Settings& settings) {
+  using hexlog::Format;
+  Format format = verbose ? Format::kVerbose : Format::kPlain;
+  if (options.format != nullptr) {
+    int known = 0;
+    while (known < kFormats && std::strcmp(options.format, kFormatNames[known]) != 0)
+      ++known;
+    if (known == kFormats)
+      return failed("unknown format '%s'; the formats are plain, verbose, csv, nccsv and netcdf", options.format);
+    if (verbose && known != static_cast<int>(Format::kVerbose))
+      return failed("-v asks for the verbose format, not --format=%s", options.format);
+    format = static_cast<Format>(known);
+  }
+  settings.format = format;
+  bool text = format == Format::kPlain || format == Format::kVerbose;
+  if (options.time != nullptr) {
+    if (format != Format::kCsv)
+      return failed("--time=%s is for --format=csv only", options.time);
+    if (std::strcmp(options.time, "epoch") != 0 && std::strcmp(options.time, "iso") != 0)
+      return failed("--time is iso or epoch, not '%s'", options.time);
+    settings.epochTime = std::strcmp(options.time, "epoch") == 0;
+  }
+  if (options.metadata != nullptr) {
+    if (format != Format::kNccsv && format != Format::kNetcdf)
+      return failed("--metadata is for --format=nccsv and --format=netcdf");
+    settings.metadata = options.metadata;
+  }
+  if (options.order != nullptr) {
+    if (std::strcmp(options.order, "time") == 0)
+      settings.order = hexlog::Order::kTime;
+    else if (std::strcmp(options.order, "input") == 0)
+      settings.order = hexlog::Order::kInput;
+    else
+      return failed("--order is time or input, not '%s'", options.order);
+    if (format == Format::kNetcdf && settings.order == hexlog::Order::kInput)
+      return failed("--format=netcdf is always in time order (its time is a CF coordinate variable); "
+                    "drop --order=input");
+  }
+  if (!readTime("from", options.from, settings.hasFrom, settings.from) ||
+      !readTime("to", options.to, settings.hasTo, settings.to))
+    return false;
+  if (settings.hasFrom && settings.hasTo && settings.from >= settings.to)
+    return failed("--from=%s is not before --to=%s: no record could be written", options.from, options.to);
+  if (options.provenance) {
+    if (text)
+      return failed("--provenance is for --format=csv, nccsv and netcdf");
+    settings.provenance = true;
+  }
+  if (options.sortMemory != nullptr)
+    settings.memory = std::strtoull(options.sortMemory, nullptr, 10);
+  // Binary data never goes to a terminal or a pipe, and a file half
+  // written is no file: netCDF is written only through --output.
+  if (format == Format::kNetcdf && options.output == nullptr)
+    return failed("--format=netcdf writes a binary file: name it with --output=FILE");
+  return true;
+}
 
 int32_t parseStartChars(const char* s) {
   while (std::isspace(static_cast<unsigned char>(*s)))

@@ -1,11 +1,14 @@
 // The command line of the hexlog tool: its long options and their help,
-// -s's number, and the line itself as the archive formats' history keeps it.
+// the settings they ask for, -s's number, and the line itself as the
+// archive formats' history keeps it.
 #pragma once
 
 #include <getopt.h>
 
 #include <cstdint>
 #include <string>
+
+#include "hexlog/hexlog.hpp"
 
 // Long options only: a new short option would change how existing command
 // lines are read ("-s -x" and "-vx" included).
@@ -42,6 +45,10 @@ struct Options {
   bool provenance = false;
   bool force = false;
 };
+
+// The settings the options ask for; false, said why, for a combination
+// that cannot be.
+bool chooseSettings(const Options& options, bool verbose, hexlog::Settings& settings);
 
 // atoi's syntax, but saturated to 32 bits: atoi itself is undefined once the
 // value no longer fits, and any such prefix lies outside every record anyway.
