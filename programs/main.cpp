@@ -1,18 +1,12 @@
 // hexlog: decodes the hexadecimal record lines of instrument log files.
 #include <fcntl.h>
 #include <getopt.h>
-#include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <csignal>
-#include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <new>
 #include <string>
 #include <vector>
@@ -57,24 +51,12 @@ int decodeAll(hexlog::Run& run, const Options& options, int first, int argc, cha
   return 0;
 }
 
-// Standard input, output or error closed by the caller: each is opened on
-// /dev/null the wrong way round (input for writing, output and error for
-// reading), so that using it fails as using a closed one would, and no file
-// opened later can take its number and receive the messages, or be read as
-// the input.
-void holdStandardDescriptors() {
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
-      continue;
-    int held = open("/dev/null", (fd == STDIN_FILENO ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
-    if (held >= 0 && held != fd) {
-      dup2(held, fd);
-      close(held);
-    }
-  }
-}
+}  // namespace
 
-int decodeCommandLine(int argc, char** argv) {
+int main(int argc, char** argv) try {
+  holdStandardDescriptors();
+  std::set_new_handler(outOfMemory);
+
   // Linux hands a program started with no arguments at all one empty
   // argument 0; either way there is no name to show.
   const char* name = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : "hexlog";
@@ -162,16 +144,6 @@ int decodeCommandLine(int argc, char** argv) {
     return status;
   }
   return commitOutputFile() ? 0 : 1;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  holdStandardDescriptors();
-  std::set_new_handler(outOfMemory);
-  try {
-    return decodeCommandLine(argc, argv);
-  } catch (const std::bad_alloc&) {
-    return outOfMemoryCaught();
-  }
+} catch (const std::bad_alloc&) {
+  return outOfMemoryCaught();
 }

@@ -398,3 +398,15 @@ void discardOutputFile() {
     unlink(tempName);
   tempName[0] = '\0';
 }
+
+void holdStandardDescriptors() {
+  for (int standard = STDIN_FILENO; standard <= STDERR_FILENO; ++standard) {
+    if (fcntl(standard, F_GETFD) >= 0 || errno != EBADF)
+      continue;
+    int held = open("/dev/null", (standard == STDIN_FILENO ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
+    if (held >= 0 && held != standard) {
+      dup2(held, standard);
+      close(held);
+    }
+  }
+}
