@@ -93,7 +93,7 @@ int decodeIsolated(DecodeAll* decodeAll, hexlog::Run& run, const Options& option
       for (int signal : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL}) {
         struct sigaction action {};
         action.sa_handler = noteCrash;
-        action.sa_flags = SA_RESETHAND | SA_NODEFER;
+        action.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);  // SA_RESETHAND: int's sign bit
         sigaction(signal, &action, nullptr);
       }
     int status = decodeAll(run, options, first, argc, argv);
