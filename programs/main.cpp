@@ -1,23 +1,19 @@
 // hexlog: decodes the hexadecimal record lines of instrument log files.
-#include <fcntl.h>
 #include <getopt.h>
-#include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <csignal>
-#include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "hexlog/hexlog.hpp"
+#include "isolated.hpp"
+#include "messages.hpp"
+#include "options.hpp"
 #include "outfile.hpp"
 
 // The input block: the library cuts it into the line pieces fgets would give.
@@ -25,507 +21,32 @@ static char buf[64 * 1024];
 
 namespace {
 
-// Long options only: a new short option would change how existing command
-// lines are read ("-s -x" and "-vx" included).
-enum LongOption {
-  kHelp = 256,
-  kVersion,
-  kOutput,
-  kFormat,
-  kTime,
-  kMetadata,
-  kOrder,
-  kFrom,
-  kTo,
-  kSummary,
-  kProvenance,
-  kForce,
-  kSortMemory,
-};
-const struct option kLongOptions[] = {
-    {"help", no_argument, nullptr, kHelp},
-    {"version", no_argument, nullptr, kVersion},
-    {"output", required_argument, nullptr, kOutput},
-    {"format", required_argument, nullptr, kFormat},
-    {"time", required_argument, nullptr, kTime},
-    {"metadata", required_argument, nullptr, kMetadata},
-    {"order", required_argument, nullptr, kOrder},
-    {"from", required_argument, nullptr, kFrom},
-    {"to", required_argument, nullptr, kTo},
-    {"summary", no_argument, nullptr, kSummary},
-    {"provenance", no_argument, nullptr, kProvenance},
-    {"force", no_argument, nullptr, kForce},
-    // For tests: the memory that ordering holds before it spills.
-    {"sort-memory", required_argument, nullptr, kSortMemory},
-    {nullptr, 0, nullptr, 0},
-};
-const char* const kLongHelp[] = {
-    "  --format=FORMAT plain (the default), verbose (as -v), csv, nccsv or netcdf\n",
-    "  --time=FORM     the csv time: iso (2026-06-14T00:00:20Z, the default) or epoch\n",
-    "  --order=ORDER   input (the default for plain, verbose and csv) or time: sorted by time\n"
-    "                  across all files, duplicates and conflicting records dropped (the default\n"
-    "                  for nccsv; netcdf is always in time order)\n",
-    "  --from=TIME     only records at TIME or later (2026-06-14, 2026-06-14T06:00:00Z, @SECONDS)\n",
-    "  --to=TIME       only records before TIME\n",
-    "  --provenance    csv, nccsv, netcdf: the file and line of each record\n",
-    "  --metadata=FILE NCCSV metadata lines for nccsv and netcdf: the station's attributes\n",
-    "  --summary       a table of what became of each file's lines, on standard error\n",
-    "  --output=FILE   write to FILE, replacing it only when the whole run succeeds\n",
-    "  --force         let --output replace a file that holds record lines (a log)\n",
-    "  --help          print this help and exit\n",
-    "  --version       print the version and exit\n",
-};
-
-const char* const kFormatNames[] = {"plain", "verbose", "csv", "nccsv", "netcdf"};
-constexpr int kFormats = 5;
-
-// The long options' values, as given.
-struct Options {
-  const char* output = nullptr;
-  const char* format = nullptr;
-  const char* time = nullptr;
-  const char* metadata = nullptr;
-  const char* order = nullptr;
-  const char* from = nullptr;
-  const char* to = nullptr;
-  const char* sortMemory = nullptr;
-  bool summary = false;
-  bool provenance = false;
-  bool force = false;
-};
-
-// Where "Cannot open file" and its like go: standard output, as the records
-// do, unless the records go somewhere else.
-bool messagesToStderr = false;
-
-// Text of the tool's own on standard output (the usage), through stdio.
-int printed(int status) {
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fprintf(stderr, "hexlog: write error: %s\n", std::strerror(errno));
-    return 1;
-  }
-  return status;
-}
-
-void printUsage(const char* name) {
-  std::printf("Usage:  %s [-s <startChars>] [-v] <file name>\n", name);
-  std::fputs("  -s <startChars> number of beginning chars to throw away (default 24)\n", stdout);
-  std::fputs("  -v verbose mode (identify each field)\n", stdout);
-}
-
-// What getopt itself would have said of a short option; opterr is off so
-// that long options get messages of their own.
-void shortOptionMessage(const char* name, int option) {
-  if (option == 's')
-    std::fprintf(stderr, "%s: option requires an argument -- '%c'\n", name, option);
-  else
-    std::fprintf(stderr, "%s: invalid option -- '%c'\n", name, option);
-}
-
-int longOptionFailed(const char* argument, int option) {
-  size_t length = std::strcspn(argument, "=");
-  const char* problem = "is not an option of hexlog";
-  bool takesValue = false;
-  for (const struct option* o = kLongOptions; o->name != nullptr; ++o)
-    takesValue = takesValue || (o->val == option && o->has_arg == required_argument);
-  if (takesValue)
-    problem = "needs a value (--name=VALUE)";
-  else if (option != 0)
-    problem = "takes no value";
-  else {
-    int matches = 0;
-    for (const struct option* o = kLongOptions; o->name != nullptr; ++o)
-      matches += length > 2 && std::strncmp(o->name, argument + 2, length - 2) == 0;
-    if (matches > 1)
-      problem = "is ambiguous";
-  }
-  std::fprintf(stderr, "hexlog: '%.*s' %s; see 'hexlog --help'\n", static_cast<int>(length), argument, problem);
-  return 1;
-}
-
-// A bad combination of options: one line, before anything is read.
-template <typename... Values>
-bool failed(const char* format, Values... values) {
-  std::fprintf(stderr, "hexlog: ");
-  std::fprintf(stderr, format, values...);
-  std::fprintf(stderr, "\n");
-  return false;
-}
-
-bool readTime(const char* option, const char* text, bool& has, int64_t& seconds) {
-  if (text == nullptr)
-    return true;
-  if (!hexlog::parseTime(text, seconds))
-    return failed("--%s=%s is no time: write 2026-06-14, 2026-06-14T06:00:00Z or @SECONDS (UTC)", option, text);
-  has = true;
-  return true;
-}
-
-// The settings the options ask for; false, said why, for a combination
-// that cannot be.
-bool chooseSettings(const Options& options, bool verbose, hexlog::Settings& settings) {
-  using hexlog::Format;
-  Format format = verbose ? Format::kVerbose : Format::kPlain;
-  if (options.format != nullptr) {
-    int known = 0;
-    while (known < kFormats && std::strcmp(options.format, kFormatNames[known]) != 0)
-      ++known;
-    if (known == kFormats)
-      return failed("unknown format '%s'; the formats are plain, verbose, csv, nccsv and netcdf", options.format);
-    if (verbose && known != static_cast<int>(Format::kVerbose))
-      return failed("-v asks for the verbose format, not --format=%s", options.format);
-    format = static_cast<Format>(known);
-  }
-  settings.format = format;
-  bool text = format == Format::kPlain || format == Format::kVerbose;
-  if (options.time != nullptr) {
-    if (format != Format::kCsv)
-      return failed("--time=%s is for --format=csv only", options.time);
-    if (std::strcmp(options.time, "epoch") != 0 && std::strcmp(options.time, "iso") != 0)
-      return failed("--time is iso or epoch, not '%s'", options.time);
-    settings.epochTime = std::strcmp(options.time, "epoch") == 0;
-  }
-  if (options.metadata != nullptr) {
-    if (format != Format::kNccsv && format != Format::kNetcdf)
-      return failed("--metadata is for --format=nccsv and --format=netcdf");
-    settings.metadata = options.metadata;
-  }
-  if (options.order != nullptr) {
-    if (std::strcmp(options.order, "time") == 0)
-      settings.order = hexlog::Order::kTime;
-    else if (std::strcmp(options.order, "input") == 0)
-      settings.order = hexlog::Order::kInput;
-    else
-      return failed("--order is time or input, not '%s'", options.order);
-    if (format == Format::kNetcdf && settings.order == hexlog::Order::kInput)
-      return failed("--format=netcdf is always in time order (its time is a CF coordinate variable); "
-                    "drop --order=input");
-  }
-  if (!readTime("from", options.from, settings.hasFrom, settings.from) ||
-      !readTime("to", options.to, settings.hasTo, settings.to))
-    return false;
-  if (settings.hasFrom && settings.hasTo && settings.from >= settings.to)
-    return failed("--from=%s is not before --to=%s: no record could be written", options.from, options.to);
-  if (options.provenance) {
-    if (text)
-      return failed("--provenance is for --format=csv, nccsv and netcdf");
-    settings.provenance = true;
-  }
-  if (options.sortMemory != nullptr)
-    settings.memory = std::strtoull(options.sortMemory, nullptr, 10);
-  const char* temporary = std::getenv("TMPDIR");
-  settings.temporaryDirectory = temporary != nullptr ? temporary : "";
-  // Binary data never goes to a terminal or a pipe, and a file half
-  // written is no file: netCDF is written only through --output.
-  if (format == Format::kNetcdf && options.output == nullptr)
-    return failed("--format=netcdf writes a binary file: name it with --output=FILE");
-  return true;
-}
-
-// The length of the UTF-8 character at `p` (of `left` bytes), 0 if none
-// is there.
-size_t utf8Length(const unsigned char* p, size_t left) {
-  size_t length = p[0] < 0x80 ? 1 : p[0] >= 0xC2 && p[0] < 0xE0 ? 2 : p[0] >= 0xE0 && p[0] < 0xF0 ? 3
-                                 : p[0] >= 0xF0 && p[0] < 0xF5 ? 4 : 0;
-  if (length == 0 || length > left)
-    return 0;
-  for (size_t i = 1; i < length; ++i)
-    if ((p[i] & 0xC0) != 0x80)
-      return 0;
-  bool shortest = !(p[0] == 0xE0 && p[1] < 0xA0) && !(p[0] == 0xF0 && p[1] < 0x90);
-  bool scalar = !(p[0] == 0xED && p[1] >= 0xA0) && !(p[0] == 0xF4 && p[1] >= 0x90);
-  return shortest && scalar ? length : 0;
-}
-
-// An argument as the shell would take it back: bare when it holds only
-// characters no shell reads specially, else quoted, and in $'...' with
-// \xHH escapes when it holds control characters or bytes that are not
-// UTF-8, so that the history stays text (and UTF-8, as NCCSV must be).
-std::string shellWord(const std::string& argument) {
-  bool bare = !argument.empty(), text = true;
-  for (size_t at = 0; at < argument.size();) {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(argument.data()) + at;
-    size_t length = utf8Length(p, argument.size() - at);
-    text = text && length > 0 && *p >= 0x20 && *p != 0x7F;
-    bare = bare && length == 1 && (std::isalnum(*p) || std::strchr("_./=:@%+,-", *p) != nullptr);
-    at += length > 0 ? length : 1;
-  }
-  if (bare)
-    return argument;
-  std::string quoted;
-  if (text) {
-    for (char c : argument)
-      quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return "'" + quoted + "'";
-  }
-  for (size_t at = 0; at < argument.size();) {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(argument.data()) + at;
-    size_t length = utf8Length(p, argument.size() - at);
-    if (length == 0 || *p < 0x20 || *p == 0x7F) {
-      char escape[5];
-      std::snprintf(escape, sizeof escape, "\\x%02X", *p);
-      quoted += escape;
-      ++at;
-    } else {
-      quoted += *p == '\'' || *p == '\\' ? std::string("\\") + static_cast<char>(*p)
-                                          : argument.substr(at, length);
-      at += length;
-    }
-  }
-  return "$'" + quoted + "'";
-}
-
-// "hexlog <arguments>" for the archive formats' history.
-std::string commandLine(int argc, char** argv) {
-  std::string text = "hexlog";
-  for (int i = 1; i < argc; ++i)
-    text += " " + shellWord(argv[i]);
-  return text;
-}
-
-// atoi's syntax, but saturated to 32 bits: atoi itself is undefined once the
-// value no longer fits, and any such prefix lies outside every record anyway.
-int32_t parseStartChars(const char* s) {
-  while (std::isspace(static_cast<unsigned char>(*s)))
-    ++s;
-  bool negative = *s == '-';
-  if (*s == '+' || *s == '-')
-    ++s;
-  int64_t value = 0;
-  for (; std::isdigit(static_cast<unsigned char>(*s)) && value <= INT32_MAX; ++s)
-    value = value * 10 + (*s - '0');
-  if (negative)
-    return value > -static_cast<int64_t>(INT32_MIN) ? INT32_MIN : static_cast<int32_t>(-value);
-  return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
-}
-
-// "Cannot open file NAME" and its like: after the records of the files
-// before, on standard output as described, or on standard error when the
-// records go elsewhere.
-int fileFailed(hexlog::Run& run, const char* what, const char* name, int error) {
-  bool flushed = run.flush();
-  if (messagesToStderr) {
-    std::fprintf(stderr, "%s%s: %s\n", what, name, std::strerror(error));
-    return 1;
-  }
-  if (!flushed)
-    return 1;
-  std::printf("%s%s\n", what, name);
-  return printed(1);
-}
-
-// The run's failure, said in one line.
-int runFailed(const hexlog::Run& run, const char* outputName) {
-  const hexlog::Failure& failure = run.failure();
-  switch (failure.kind) {
-    case hexlog::FailureKind::kWrite:
-      if (outputName != nullptr)
-        std::fprintf(stderr, "hexlog: write error: %s: %s\n", outputName,
-                     failure.text.empty() ? std::strerror(failure.error) : failure.text.c_str());
-      else
-        std::fprintf(stderr, "hexlog: write error: %s\n", std::strerror(failure.error));
-      break;
-    case hexlog::FailureKind::kTemporary:
-    case hexlog::FailureKind::kReread:
-      if (failure.error == ENOMEM) {  // "memory", "memory for ordering"
-        std::fprintf(stderr, "hexlog: out of %s\n", failure.text.c_str());
-        break;
-      }
-      if (failure.error != 0) {
-        std::fprintf(stderr, "hexlog: %s: %s\n", failure.text.c_str(), std::strerror(failure.error));
-        break;
-      }
-      [[fallthrough]];
-    default:
-      std::fprintf(stderr, "hexlog: %s\n", failure.text.c_str());
-      break;
-  }
-  return 1;
-}
-
-// One line on standard error for each kind of line or record that was not
-// written as it stood, naming the first.
-void printNotices(const hexlog::Tally& tally) {
-  for (const std::string& notice : hexlog::notices(tally))
-    std::fprintf(stderr, "hexlog: %s\n", notice.c_str());
-}
-
-// --summary: a tab-separated table of what became of each file's lines.
-void printSummary(const hexlog::Tally& tally) {
-  std::fprintf(stderr, "file\twritten\ttoo_short\tnot_records\tcut\treadings_missing\tduplicates\tconflicts\t"
-                       "outside_window\n");
-  auto row = [](const std::string& name, const hexlog::FileCounts& c) {
-    std::string shown;
-    for (char ch : name)
-      shown += ch == '\t' ? "\\t" : ch == '\n' ? "\\n" : ch == '\\' ? "\\\\" : std::string(1, ch);
-    std::fprintf(stderr, "%s\t%llu\t%llu\t%llu\t%llu\t%llu\t%llu\t%llu\t%llu\n", shown.c_str(),
-                 static_cast<unsigned long long>(c.written), static_cast<unsigned long long>(c.tooShort),
-                 static_cast<unsigned long long>(c.notRecords), static_cast<unsigned long long>(c.cut),
-                 static_cast<unsigned long long>(c.missing), static_cast<unsigned long long>(c.duplicates),
-                 static_cast<unsigned long long>(c.conflicts), static_cast<unsigned long long>(c.outside));
-  };
-  for (uint32_t file = 0; file < tally.inputs(); ++file)
-    row(tally.name(file), tally.counts(file));
-  row("total", tally.total());
-}
-
-// Decodes every file named from argv[first] on with the prepared run.
+// Decodes every file named from argv[first] on with the prepared run, one
+// after another, stopping at the first that cannot be opened or read.
 // Returns the exit status; the output file is left for the caller to commit.
 int decodeAll(hexlog::Run& run, const Options& options, int first, int argc, char** argv) {
   const char* outputName = options.output != nullptr ? outputFileName() : nullptr;
-  if (!run.start(options.output != nullptr ? outputFileFd() : STDOUT_FILENO))
+  std::vector<std::string> files(argv + first, argv + argc);
+  if (!run.decode(options.output != nullptr ? outputFileFd() : STDOUT_FILENO, files, buf, sizeof buf)) {
+    const hexlog::Failure& failure = run.failure();
+    if (failure.kind == hexlog::FailureKind::kOpen)
+      return fileFailed(run, "Cannot open file ", failure.text.c_str(), failure.error);
+    if (failure.kind == hexlog::FailureKind::kRead)
+      return fileFailed(run, "Cannot read file ", failure.text.c_str(), failure.error);
     return runFailed(run, outputName);
-  for (int i = first; i < argc; ++i) {
-    // "-" is standard input; a file of that name is still "./-".
-    bool standardInput = std::strcmp(argv[i], "-") == 0;
-    int fd = standardInput ? STDIN_FILENO : open(argv[i], O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-      return fileFailed(run, "Cannot open file ", argv[i], errno);
-    bool decoded = run.addInput(fd, argv[i], buf, sizeof buf);
-    if (!standardInput)
-      close(fd);
-    if (!decoded) {
-      if (run.failure().kind == hexlog::FailureKind::kRead)
-        return fileFailed(run, "Cannot read file ", argv[i], run.failure().error);
-      return runFailed(run, outputName);
-    }
   }
-  if (!run.finish())
-    return runFailed(run, outputName);
   printNotices(run.tally());
   if (options.summary)
     printSummary(run.tally());
   return 0;
 }
 
-// netCDF is written by a library that may crash after an I/O error: the
-// decoding and the library run in a child process, so that whatever happens
-// there, this one removes the temporary file and says so.
-// The metadata and the netCDF library are checked before FILE is opened,
-// as for any format; the library is loaded for it in a process of its own,
-// since loading it (and the forty libraries it needs) may crash where
-// memory is short. Whatever that process says goes to a pipe: one line of
-// its own, or of this process's if it crashed, reaches standard error.
-bool prepareIsolated(hexlog::Run& run) {
-  int said[2];
-  if (pipe(said) != 0) {
-    std::fprintf(stderr, "hexlog: cannot check the netCDF library: %s\n", std::strerror(errno));
-    return false;
-  }
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(said[1], STDERR_FILENO);
-    close(said[0]);
-    close(said[1]);
-    std::_Exit(run.prepare() ? 0 : runFailed(run, nullptr));
-  }
-  close(said[1]);
-  std::string text;
-  char block[4096];
-  for (ssize_t n; (n = read(said[0], block, sizeof block)) != 0;)
-    if (n > 0)
-      text.append(block, static_cast<size_t>(n));
-    else if (errno != EINTR)
-      break;
-  close(said[0]);
-  int status = 0;
-  while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
-    return true;
-  size_t last = text.rfind("hexlog: ");
-  if (pid < 0)
-    std::fprintf(stderr, "hexlog: cannot check the netCDF library: %s\n", std::strerror(errno));
-  else if (WIFSIGNALED(status))
-    std::fprintf(stderr, "hexlog: the netCDF library ended by signal %d (%s) as it was loaded\n", WTERMSIG(status),
-                 strsignal(WTERMSIG(status)));
-  else if (last != std::string::npos)
-    std::fprintf(stderr, "%s", text.substr(last, text.find('\n', last) - last + 1).c_str());
-  return false;
-}
+}  // namespace
 
-// The errno of the netCDF writer's thread when it crashed, in memory it
-// shares with this process: after a failed write the library may crash on
-// its own cleanup, and errno still holds what the system said of the write.
-volatile int* crashErrno = nullptr;
+int main(int argc, char** argv) try {
+  holdStandardDescriptors();
+  std::set_new_handler(outOfMemory);
 
-void noteCrash(int signal) {
-  *crashErrno = errno;
-  raise(signal);  // the handler is reset: the default, as if none had been
-}
-
-bool isWriteError(int error) {
-  return error == ENOSPC || error == EDQUOT || error == EIO || error == EFBIG || error == EROFS;
-}
-
-int decodeIsolated(hexlog::Run& run, const Options& options, int first, int argc, char** argv) {
-  std::fflush(stdout);
-  void* shared = mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  crashErrno = shared != MAP_FAILED ? static_cast<int*>(shared) : nullptr;
-  pid_t pid = fork();
-  if (pid < 0) {
-    std::fprintf(stderr, "hexlog: cannot start the netCDF writer: %s\n", std::strerror(errno));
-    discardOutputFile();
-    return 1;
-  }
-  if (pid == 0) {
-    // The parent cleans up after any signal; here the defaults do.
-    for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
-      struct sigaction action {};
-      sigaction(signal, nullptr, &action);
-      if (action.sa_handler != SIG_IGN)
-        std::signal(signal, SIG_DFL);
-    }
-    if (crashErrno != nullptr)
-      for (int signal : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL}) {
-        struct sigaction action {};
-        action.sa_handler = noteCrash;
-        action.sa_flags = SA_RESETHAND | SA_NODEFER;
-        sigaction(signal, &action, nullptr);
-      }
-    int status = decodeAll(run, options, first, argc, argv);
-    std::fflush(stdout);
-    std::_Exit(status);  // nothing of the parent's to run down
-  }
-  setOutputWriter(pid);
-  int status;
-  while (waitpid(pid, &status, 0) < 0)
-    if (errno != EINTR) {
-      std::fprintf(stderr, "hexlog: lost the netCDF writer: %s\n", std::strerror(errno));
-      discardOutputFile();
-      return 1;
-    }
-  setOutputWriter(0);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
-    return commitOutputFile() ? 0 : 1;
-  discardOutputFile();
-  if (WIFSIGNALED(status) && crashErrno != nullptr && isWriteError(*crashErrno))
-    std::fprintf(stderr, "hexlog: write error: %s: %s (the netCDF writer then ended by signal %d)\n",
-                 outputFileName(), std::strerror(*crashErrno), WTERMSIG(status));
-  else if (WIFSIGNALED(status))
-    std::fprintf(stderr, "hexlog: write error: %s: the netCDF writer ended by signal %d (%s)\n", outputFileName(),
-                 WTERMSIG(status), strsignal(WTERMSIG(status)));
-  return 1;
-}
-
-// Standard input, output or error closed by the caller: each is opened on
-// /dev/null the wrong way round (input for writing, output and error for
-// reading), so that using it fails as using a closed one would, and no file
-// opened later can take its number and receive the messages, or be read as
-// the input.
-void holdStandardDescriptors() {
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
-      continue;
-    int held = open("/dev/null", (fd == STDIN_FILENO ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
-    if (held >= 0 && held != fd) {
-      dup2(held, fd);
-      close(held);
-    }
-  }
-}
-
-int decodeCommandLine(int argc, char** argv) {
   // Linux hands a program started with no arguments at all one empty
   // argument 0; either way there is no name to show.
   const char* name = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : "hexlog";
@@ -541,15 +62,13 @@ int decodeCommandLine(int argc, char** argv) {
   int option;
   while ((option = getopt_long(argc, argv, "s:v", kLongOptions, nullptr)) != -1) {
     switch (option) {
-      case 's': settings.startChars = parseStartChars(optarg); break;
+      case 's': settings.startChars = hexlog::parseStartChars(optarg); break;
       case 'v': verbose = true; break;
       case kHelp:
-        printUsage(name);
-        for (const char* line : kLongHelp)
-          std::fputs(line, stdout);
+        printHelp(name);
         return printed(0);
       case kVersion:
-        std::fputs("hexlog " HEXLOG_VERSION "\n", stdout);
+        printVersion();
         return printed(0);
       case kOutput: options.output = optarg; break;
       case kFormat: options.format = optarg; break;
@@ -605,7 +124,7 @@ int decodeCommandLine(int argc, char** argv) {
                      (settings.format != hexlog::Format::kPlain && settings.format != hexlog::Format::kVerbose);
   if (netcdf) {
     run.setNetcdfPath(outputFileWritePath());
-    return decodeIsolated(run, options, optind, argc, argv);
+    return decodeIsolated(decodeAll, run, options, optind, argc, argv);
   }
   int status = decodeAll(run, options, optind, argc, argv);
   if (options.output == nullptr)
@@ -615,29 +134,6 @@ int decodeCommandLine(int argc, char** argv) {
     return status;
   }
   return commitOutputFile() ? 0 : 1;
-}
-
-}  // namespace
-
-// Memory that ran out in the tool or the library, even where no exception
-// can be made any more: the run ends here, FILE as it was.
-[[noreturn]] void outOfMemory() {
-  discardOutputFile();
-  static const char kSaid[] = "hexlog: out of memory\n";
-  if (write(STDERR_FILENO, kSaid, sizeof kSaid - 1) < 0) {
-  }
-  std::_Exit(1);
-}
-
-int main(int argc, char** argv) {
-  holdStandardDescriptors();
-  std::set_new_handler(outOfMemory);
-  try {
-    return decodeCommandLine(argc, argv);
-  } catch (const std::bad_alloc&) {
-    // The library says so itself; this is the tool's own memory.
-    discardOutputFile();
-    std::fprintf(stderr, "hexlog: out of memory\n");
-    return 1;
-  }
+} catch (const std::bad_alloc&) {
+  return outOfMemoryCaught();
 }

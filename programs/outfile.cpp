@@ -37,12 +37,12 @@ volatile pid_t writerPid = 0;
 // Set just before the rename that puts FILE in place.
 volatile sig_atomic_t committing = 0;
 // FILE's directory, synced after the rename.
-char directory[PATH_MAX];
+char finalDirectory[PATH_MAX];
 
 const int kSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 
 bool syncDirectory() {
-  int folder = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int folder = open(finalDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0)
     return false;
   bool synced = fsync(folder) == 0 || errno == EINVAL;  // EINVAL: a file system without it
@@ -181,14 +181,14 @@ int namedDescriptor(const char* path) {
   return -1;
 }
 
-// Whether the file at `fd` has a line of record words: 64 hexadecimal
-// digits in a row within its first MiB (a record line has 264; hexlog's own
-// outputs have at most a few in a row, netCDF is binary).
-bool holdsRecords(int fd) {
+// Whether the file open at `file` has a line of record words: 64
+// hexadecimal digits in a row within its first MiB (a record line has 264;
+// hexlog's own outputs have at most a few in a row, netCDF is binary).
+bool holdsRecords(int file) {
   static char block[64 * 1024];
   size_t run = 0;
   for (size_t total = 0; total < (size_t{1} << 20);) {
-    ssize_t n = read(fd, block, sizeof block);
+    ssize_t n = read(file, block, sizeof block);
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0)
@@ -371,11 +371,11 @@ bool commitOutputFile() {
   // the rename leaves the old one, a signal after it is too late to matter.
   const char* slash = std::strrchr(finalPath, '/');
   if (slash == nullptr)
-    std::strcpy(directory, ".");
+    std::strcpy(finalDirectory, ".");
   else if (slash == finalPath)
-    std::strcpy(directory, "/");
+    std::strcpy(finalDirectory, "/");
   else
-    std::snprintf(directory, sizeof directory, "%.*s", static_cast<int>(slash - finalPath), finalPath);
+    std::snprintf(finalDirectory, sizeof finalDirectory, "%.*s", static_cast<int>(slash - finalPath), finalPath);
   committing = 1;
   if (rename(tempName, finalPath) != 0) {
     committing = 0;
@@ -397,4 +397,16 @@ void discardOutputFile() {
   if (tempName[0] != '\0')
     unlink(tempName);
   tempName[0] = '\0';
+}
+
+void holdStandardDescriptors() {
+  for (int standard = STDIN_FILENO; standard <= STDERR_FILENO; ++standard) {
+    if (fcntl(standard, F_GETFD) >= 0 || errno != EBADF)
+      continue;
+    int held = open("/dev/null", (standard == STDIN_FILENO ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
+    if (held >= 0 && held != standard) {
+      dup2(held, standard);
+      close(held);
+    }
+  }
 }

@@ -34,3 +34,10 @@ void discardOutputFile();
 
 // The pid of a child writing the output, killed with the run on a signal.
 void setOutputWriter(int pid);
+
+// Standard input, output or error closed by the caller: each is opened on
+// /dev/null the wrong way round (input for writing, output and error for
+// reading), so that using it fails as using a closed one would, and no file
+// opened later can take its number and receive the messages, or be read as
+// the input.
+void holdStandardDescriptors();
