@@ -57,7 +57,8 @@ std::string bytesOf(T value) {
 
 TEST_F(MetadataTest, NumbersReadBackBitForBitAndTextWithoutASuffixIsAString) {
   std::vector<std::pair<std::string, std::string>> cases = {  // value, its bytes
-      {"200ub", bytesOf<uint8_t>(200)}, {"-128b", bytesOf<int8_t>(-128)}, {"1", "1"},
+      {"200ub", bytesOf<uint8_t>(200)}, {"-128b", bytesOf<int8_t>(-128)}, {"1", "1"}, {"+1.5f", bytesOf(1.5f)},
+      {"+2.25d", bytesOf(2.25)},
       {"2026-12-08", "2026-12-08"},     {"1.5q", "1.5q"},                 {"\"7i\"", "7i"},
       {"\"\\\"q\\\", \"\"r\"\"\"", "\"q\", \"r\""}};
   std::mt19937_64 rng(7);  // random bits: normal, subnormal and zero floats and doubles, as std::to_chars writes them
@@ -160,7 +161,7 @@ TEST_F(MetadataTest, WhatTheToolReadsOrWritesItselfIsCheckedByLine) {
 // character, read as the C library's UTF-8 of them; the text the reader
 // makes of them (for NCCSV) reads back as the same bytes and text.
 TEST_F(MetadataTest, EscapesDecodeAndTheReEncodingReadsBackTheSame) {
-  const uint32_t pool[] = {'a', 'N', '7', ' ', ',', '"', '\\', '\'', '-', '.', 'i', '\n', '\t', 1, 0x7F, 0xB5,
+  const uint32_t pool[] = {'a', 'N', '7', ' ', ',', '"', '\\', '\'', '-', '.', 'i', '\n', '\t', '\b', '\f', '\r', '/', 1, 0x7F, 0xB5,
                            0x20AC, 0x1F30A};
   ASSERT_NE(std::setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
   std::mt19937 rng(11);

@@ -317,6 +317,33 @@ TEST_F(OutputFile, AReplacedFileKeepsItsOwnerGroupAndSpecialBits) {
   }
 }
 
+// FILE a link: the link stays a link, and the file it leads to is replaced
+// whole (a new file in its place) or, by a failed run, left as it was.
+TEST_F(OutputFile, ALinkStaysALinkToAFileReplacedWhole) {
+  std::string log = file("a.log", makeLog(50));
+  ASSERT_EQ(mkdir((dir_ + "/real").c_str(), 0755), 0);
+  std::string target = file("real/out", kOld);
+  std::string link = dir_ + "/out";
+  ASSERT_EQ(symlink("real/out", link.c_str()), 0);
+  for (const std::vector<std::string>& format : writers()) {
+    std::string where = format.empty() ? "plain" : format[0];
+    faults();
+    struct stat before, after;
+    ASSERT_EQ(stat(target.c_str(), &before), 0);
+    Result r = run(with(format, {"--output=" + link, log, dir_ + "/missing.log"}));
+    EXPECT_EQ(r.status, 1) << where;
+    ASSERT_EQ(stat(target.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << where;
+    EXPECT_EQ(slurp(target), kOld) << where;
+    EXPECT_EQ(run(with(format, {"--output=" + link, log})).status, 0) << where;
+    EXPECT_TRUE(isA(link, S_IFLNK)) << where;
+    ASSERT_EQ(stat(target.c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino) << where << ": written in place, not replaced";
+    EXPECT_NE(slurp(target), kOld) << where;
+    file("real/out", kOld);
+  }
+}
+
 // A close() that fails may be the last word on data that never reached the
 // disk: the run fails and the old file stays.
 TEST_F(OutputFile, AFailedCloseFailsTheRun) {

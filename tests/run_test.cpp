@@ -65,6 +65,20 @@ TEST(RunContract, MisuseIsAFailureNotACrash) {
     EXPECT_FALSE(run.start(-1));
     EXPECT_EQ(run.failure().kind, hexlog::FailureKind::kUsage);
   }
+  {
+    // Once it has failed, a run takes nothing more.
+    hexlog::Run run(settings);
+    int out = memfd_create("hexlog-run-out", 0), in = memoryFile(makeLog(3));
+    ASSERT_TRUE(run.start(out));
+    EXPECT_FALSE(run.addInput(-1, "closed", buf.data(), buf.size()));
+    EXPECT_EQ(run.failure().kind, hexlog::FailureKind::kRead);
+    EXPECT_FALSE(run.addInput(in, "log", buf.data(), buf.size()));
+    EXPECT_FALSE(run.finish());
+    EXPECT_EQ(run.failure().text, "closed");
+    EXPECT_EQ(lseek(out, 0, SEEK_END), 0) << "nothing written after the failure";
+    close(in);
+    close(out);
+  }
   EXPECT_EQ(decoded(settings, makeLog(3), hexlog::kMinInputBuffer - 1).rfind("failed " +
                 std::to_string(static_cast<int>(hexlog::FailureKind::kUsage)), 0), 0u);
   EXPECT_EQ(decoded(settings, makeLog(3), hexlog::kMinInputBuffer), decoded(settings, makeLog(3)));
