@@ -13,17 +13,6 @@ namespace hexlog {
 
 namespace {
 
-// Days from 1970-01-01 to the proleptic Gregorian date, by eras of 400
-// years whose years begin on March 1, so that the leap day ends the year.
-int64_t daysFromCivil(int64_t year, unsigned month, unsigned day) {
-  year -= month <= 2;
-  int64_t era = (year >= 0 ? year : year - 399) / 400;
-  int64_t yearOfEra = year - era * 400;
-  int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-  int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + dayOfEra - 719468;
-}
-
 unsigned daysInMonth(int64_t year, unsigned month) {
   static const unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
@@ -42,20 +31,23 @@ bool digits(const char*& p, int count, unsigned& value) {
 }
 
 
-struct CivilTime {
-  int64_t year;
-  unsigned month;  // 1 to 12
-  unsigned day;    // 1 to 31
-  unsigned weekday;  // 0 is Sunday
-  unsigned second;   // of the day
-};
+}  // namespace
 
-// The day of a time, counted from 1970-01-01, rounded down.
+// Days from 1970-01-01 to the proleptic Gregorian date, by eras of 400
+// years whose years begin on March 1, so that the leap day ends the year.
+int64_t daysFromCivil(int64_t year, unsigned month, unsigned day) {
+  year -= month <= 2;
+  int64_t era = (year >= 0 ? year : year - 399) / 400;
+  int64_t yearOfEra = year - era * 400;
+  int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + dayOfEra - 719468;
+}
+
 int64_t dayOf(int64_t seconds) {
   return seconds / 86400 - (seconds % 86400 < 0);
 }
 
-// gmtime(): the proleptic Gregorian calendar without leap seconds.
 CivilTime civilTime(int64_t seconds) {
   int64_t days = dayOf(seconds);
   int64_t secondOfDay = seconds - days * 86400;
@@ -79,6 +71,8 @@ CivilTime civilTime(int64_t seconds) {
   civil.second = static_cast<unsigned>(secondOfDay);
   return civil;
 }
+
+namespace {
 
 // "hh:mm:ss".
 void writeClock(char* out, unsigned second) {

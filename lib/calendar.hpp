@@ -11,6 +11,20 @@
 
 namespace hexlog {
 
+// A time's date and clock, as gmtime() gives them.
+struct CivilTime {
+  int64_t year;
+  unsigned month;    // 1 to 12
+  unsigned day;      // 1 to 31
+  unsigned weekday;  // 0 is Sunday
+  unsigned second;   // of the day
+};
+CivilTime civilTime(int64_t seconds);
+// The day of a time, counted from 1970-01-01, rounded down.
+int64_t dayOf(int64_t seconds);
+// Days from 1970-01-01 to a date (month 1 to 12).
+int64_t daysFromCivil(int64_t year, unsigned month, unsigned day);
+
 // "Thu Jan  1 00:00:00 1970\n"
 constexpr size_t kDateText = 25;
 // "2026-06-14T00:00:20Z"

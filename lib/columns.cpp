@@ -88,7 +88,7 @@ void ColumnsWriter::put(const Record& record) {
     row.words[k] = readingBits(record, k, kNaNBits);
   int8_t* flags = rowFlags_.data() + pending_ * flags_.size();
   for (size_t f = 0; f < flags_.size(); ++f)
-    flags[f] = qcFlag(flags_[f], record);
+    flags[f] = flagOf(record, f);
   row.file = static_cast<int32_t>(record.file);
   row.line = static_cast<int64_t>(record.line);
   if (record.file >= hashes_.size())

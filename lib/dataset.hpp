@@ -14,16 +14,43 @@
 
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "metadata.hpp"
+#include "qc_config.hpp"
 #include "record.hpp"
 
 namespace hexlog {
 
-// The extremes of what was written: of the times, and of each reading's
-// finite values (NaN, infinities and missing readings left out).
+// The time steps of a series of records: how many of each length.
+struct TimeSteps {
+  uint64_t records = 0;
+  int32_t last = 0;
+  std::map<int64_t, uint64_t> steps;
+  void add(int32_t time) {
+    if (records++ > 0) {
+      int64_t step = int64_t{time} - last;
+      if (step != lastStep_) {
+        lastStep_ = step;
+        counted_ = &steps[step];
+      }
+      ++*counted_;
+    }
+    last = time;
+  }
+  // numpy's median of the steps: the middle one, or the mean of the middle
+  // two; 0 without any.
+  double median() const;
+
+ private:
+  int64_t lastStep_ = INT64_MIN;
+  uint64_t* counted_ = nullptr;
+};
+
+// What was written: the extremes of the times and of each reading's finite
+// values (NaN, infinities and missing readings left out), and the steps.
 class Stats : public RecordSink {
  public:
   struct Range {
@@ -37,6 +64,7 @@ class Stats : public RecordSink {
   int32_t firstTime = 0;
   int32_t lastTime = 0;
   Range readings[kFieldCount];
+  TimeSteps steps;
 };
 
 // Series, Variable and Dataset are the library's contract (hexlog.hpp).
@@ -57,30 +85,28 @@ inline uint32_t readingBits(const Record& record, uint32_t k, uint32_t absent) {
 // of flags takes.
 std::vector<const Variable*> flagVariables(const Dataset& dataset);
 
-// The flag of a reading against its valid range, after the IOOS scheme.
-constexpr int8_t kQcPass = 1;
-constexpr int8_t kQcFail = 4;
-constexpr int8_t kQcMissing = 9;
-inline int8_t qcFlag(const Variable& flag, const Record& record) {
-  int k = flag.reading;
-  if (static_cast<uint32_t>(k) >= record.count || (record.missing >> k & 1) != 0)
-    return kQcMissing;
-  float value;
-  std::memcpy(&value, &record.words[k], sizeof value);
-  if (value != value)
-    return kQcMissing;
-  // An infinity lies outside any range, one open at an end included.
-  bool finite = value - value == 0;
-  return finite && value >= flag.validMin && value <= flag.validMax ? kQcPass : kQcFail;
+// The station's scalar `name` (latitude, longitude), if it is a number.
+bool scalarNumber(const Metadata& metadata, const char* name, double& value);
+
+// Flag f of a record, as the Flagger set it.
+inline int8_t flagOf(const Record& record, size_t f) {
+  return record.flags != nullptr ? record.flags[f] : int8_t{2};
 }
 
 struct DatasetSettings {
   bool netcdf = true;  // the netCDF form of the time, and _FillValue; else NCCSV's
+  const QcConfig* qc = nullptr;       // the QARTOD tests of --qc, if any
   bool provenance = false;
   std::vector<std::string> sources;  // the inputs' names, for source_files
   int64_t created = 0;               // date_created, seconds since 1970
   std::string history;               // what made the file, after the date
 };
+
+// Variable::qartod of the aggregate's flag variable.
+constexpr int kQcAggregate = kQcTestKinds;
+
+// The CF standard name table the dataset's standard names are from.
+extern const char* const kStandardNameVocabulary;
 
 Dataset describeDataset(const Metadata& metadata, const Stats& stats, const DatasetSettings& settings);
 

@@ -582,7 +582,8 @@ bool checkNames(Reader& reader, size_t number, const Attribute& attribute) {
     return reader.fail(number, "'%s' is no attribute name: %s", shown(name).c_str(), wrong);
   if (isLibraryName(name))
     return reader.fail(number, "%s is an attribute the netCDF library keeps for itself", name.c_str());
-  if (name == "Conventions" || name == "_FillValue" || (variable == "time" && name == "units"))
+  if ((name == "Conventions" && variable != "*GLOBAL*") || name == "_FillValue" ||
+      (variable == "time" && name == "units"))
     return reader.fail(number, "%s,%s is hexlog's own: it describes how the data are written", variable.c_str(),
                        name.c_str());
   return true;

@@ -57,9 +57,9 @@ void NccsvWriter::begin(const Dataset& dataset) {
 
 void NccsvWriter::put(const Record& record) {
   char* o = formatRow(out_.reserve(kRowRoom + 4 * kFieldCount + 32), record, false, "NaN", true, vectors_, dates_);
-  for (const Variable* flag : flags_) {
+  for (size_t f = 0; f < flags_.size(); ++f) {
     *o++ = ',';
-    o = formatInt(o, qcFlag(*flag, record));
+    o = formatInt(o, flagOf(record, f));
   }
   if (provenance_) {
     *o++ = ',';

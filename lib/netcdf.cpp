@@ -162,6 +162,9 @@ struct NetcdfWriter::State {
   std::vector<const Variable*> flags;
   int fileVariable = -1;
   int lineVariable = -1;
+  int station = -1;  // the station dimension, if there is one
+  bool readingsPerStation = false;
+  bool flagsPerStation = false;
 
   Batch batches[2];
   Batch* filling = &batches[0];
@@ -228,10 +231,18 @@ struct NetcdfWriter::State {
   // A series variable: deflated after shuffling (floats' bytes compress far
   // better grouped by significance), in chunks of kNetcdfChunk records,
   // with a cache for the one chunk being filled.
+  //
+  // With a station dimension, a reading or flag is over (station, time):
+  // one station, so the same chunks, one row deep.
   bool defineSeries(const Variable& variable, int dimension, int& id) {
     const char* name = variable.name.c_str();
-    return check(nc.defineVariable(file, name, typeOf(variable.type), 1, &dimension, &id), name) &&
-           check(nc.defineChunking(file, id, NC_CHUNKED, &kNetcdfChunk), name) &&
+    int dimensions[2] = {station, dimension};
+    size_t chunks[2] = {1, kNetcdfChunk};
+    bool both = variable.perStation;
+    return check(nc.defineVariable(file, name, typeOf(variable.type), both ? 2 : 1, both ? dimensions : &dimension,
+                                   &id),
+                 name) &&
+           check(nc.defineChunking(file, id, NC_CHUNKED, both ? chunks : &kNetcdfChunk), name) &&
            check(nc.defineDeflate(file, id, kNetcdfShuffle, 1, kNetcdfDeflateLevel), name) &&
            check(nc.setChunkCache(file, id, kNetcdfChunk * 4, 7, 1.0f), name);
   }
@@ -245,13 +256,15 @@ struct NetcdfWriter::State {
       return false;
     int dimension;
     if (!check(nc.defineDimension(file, "time", NC_UNLIMITED, &dimension), "time") ||
+        (dataset->stationDimension && !check(nc.defineDimension(file, "station", 1, &station), "station")) ||
         !putAttributes(NC_GLOBAL, dataset->globals))
       return false;
     std::vector<std::pair<int, const Variable*>> scalars;
     for (const Variable& variable : dataset->variables) {
       int id;
       if (variable.series == Series::kScalar) {
-        if (!check(nc.defineVariable(file, variable.name.c_str(), typeOf(variable.type), 0, nullptr, &id),
+        if (!check(nc.defineVariable(file, variable.name.c_str(), typeOf(variable.type), variable.perStation ? 1 : 0,
+                                     variable.perStation ? &station : nullptr, &id),
                    variable.name))
           return false;
         scalars.emplace_back(id, &variable);
@@ -260,8 +273,14 @@ struct NetcdfWriter::State {
       }
       switch (variable.series) {
         case Series::kTime: timeVariable = id; break;
-        case Series::kReading: readingVariables[variable.reading] = id; break;
-        case Series::kQc: flagIds.push_back(id); break;
+        case Series::kReading:
+          readingVariables[variable.reading] = id;
+          readingsPerStation = variable.perStation;
+          break;
+        case Series::kQc:
+          flagIds.push_back(id);
+          flagsPerStation = variable.perStation;
+          break;
         case Series::kSourceFile: fileVariable = id; break;
         case Series::kSourceLine: lineVariable = id; break;
         case Series::kScalar: break;
@@ -290,12 +309,19 @@ struct NetcdfWriter::State {
 
   bool writeBatch(const Batch& batch) {
     size_t start = written, count = batch.count;
+    // (station 0, the records) where there is a station dimension.
+    size_t starts[2] = {0, written}, counts[2] = {1, batch.count};
+    const size_t* readingStart = readingsPerStation ? starts : &start;
+    const size_t* readingCount = readingsPerStation ? counts : &count;
+    const size_t* flagStart = flagsPerStation ? starts : &start;
+    const size_t* flagCount = flagsPerStation ? counts : &count;
     bool ok = check(nc.putSlab(file, timeVariable, &start, &count, batch.times.data()), "time");
     for (int k = 0; ok && k < kFieldCount; ++k)
-      ok = check(nc.putSlab(file, readingVariables[k], &start, &count, batch.readings[static_cast<size_t>(k)].data()),
+      ok = check(nc.putSlab(file, readingVariables[k], readingStart, readingCount,
+                            batch.readings[static_cast<size_t>(k)].data()),
                  columnName(k));
     for (size_t f = 0; ok && f < flags.size(); ++f)
-      ok = check(nc.putSlab(file, flagIds[f], &start, &count, batch.flags[f].data()), flags[f]->name);
+      ok = check(nc.putSlab(file, flagIds[f], flagStart, flagCount, batch.flags[f].data()), flags[f]->name);
     if (ok && fileVariable >= 0)
       ok = check(nc.putSlab(file, fileVariable, &start, &count, batch.files.data()), "source_file") &&
            check(nc.putSlab(file, lineVariable, &start, &count, batch.lines.data()), "source_line");
@@ -382,7 +408,7 @@ void NetcdfWriter::put(const Record& record) {
   for (uint32_t k = 0; k < kFieldCount; ++k)
     batch.readings[k][at] = readingBits(record, k, kNetcdfFillBits);
   for (size_t f = 0; f < state_->flags.size(); ++f)
-    batch.flags[f][at] = qcFlag(*state_->flags[f], record);
+    batch.flags[f][at] = flagOf(record, f);
   if (state_->fileVariable >= 0) {
     batch.files[at] = static_cast<int32_t>(record.file);
     batch.lines[at] = static_cast<int64_t>(record.line);

@@ -89,6 +89,7 @@ void Decoder::decode(const char* text, size_t length, uint64_t line) {
   record.line = line;
   record.text = text;
   record.length = length;
+  record.flags = nullptr;
   records->put(record);
 }
 

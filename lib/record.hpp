@@ -88,6 +88,9 @@ struct Record {
   // (nullptr for a record held and given back later).
   const char* text;
   size_t length;
+  // Its flags, one for each of the dataset's flag variables in their
+  // order, once the Flagger has set them (nullptr before).
+  const int8_t* flags;
   uint32_t words[kMaxWindows];
 };
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -24,6 +25,8 @@
 #include "nccsv.hpp"
 #include "netcdf.hpp"
 #include "output.hpp"
+#include "qc.hpp"
+#include "qc_config.hpp"
 #include "record.hpp"
 #include "reread.hpp"
 #include "scan.hpp"
@@ -125,6 +128,7 @@ class Run::Impl : public PieceSink {
   DatasetSettings datasetSettings(bool netcdf) const {
     DatasetSettings dataset;
     dataset.netcdf = netcdf;
+    dataset.qc = qc_.empty() ? nullptr : &qc_;
     dataset.provenance = settings_.provenance;
     dataset.sources = tally_.names();
     dataset.created = settings_.created;
@@ -133,6 +137,27 @@ class Run::Impl : public PieceSink {
   }
   // The one choice of the writer.
   std::unique_ptr<Writer> makeWriter();
+  // Whether the records go through a first pass before they are written:
+  // for what the writer's header says of them, or for the QARTOD tests.
+  bool firstPass() const { return writer_->describedFirst() || !qc_.empty(); }
+  // The first pass's sink: the statistics, and the QARTOD tests' series.
+  RecordSink* firstPassSink() {
+    if (series_ == nullptr)
+      return &stats_;
+    if (firstPassTee_ == nullptr)
+      firstPassTee_.reset(new Tee(stats_, *series_));
+    return firstPassTee_.get();
+  }
+  // Hands the records on through the Flagger, where the dataset has flags.
+  RecordSink* flagged(const Dataset& dataset, RecordSink* sink) {
+    if (flagVariables(dataset).empty())
+      return sink;
+    double latitude = NAN, longitude = NAN;
+    scalarNumber(metadata_, "latitude", latitude);
+    scalarNumber(metadata_, "longitude", longitude);
+    flagger_.reset(new Flagger(dataset, qc_, qc_.empty() ? nullptr : series_.get(), latitude, longitude, *sink));
+    return flagger_.get();
+  }
 
   Settings settings_;
   Interrupt interrupt_;
@@ -150,6 +175,11 @@ class Run::Impl : public PieceSink {
   std::unique_ptr<Stage> stage_;
   std::unique_ptr<Reread> reread_;
   std::unique_ptr<Tee> tee_;
+  QcConfig qc_;
+  std::unique_ptr<QcSeries> series_;   // the first pass, with the QARTOD tests
+  std::unique_ptr<Tee> firstPassTee_;  // stats and series together
+  std::unique_ptr<Flagger> flagger_;
+  Dataset flagsDataset_;  // the flags as the start knows them, for writers begun then
   Stats stats_;
   Dataset dataset_;
   Columns columns_;
@@ -163,6 +193,26 @@ bool Run::Impl::prepare() {
     std::string error;
     if (!readMetadata(settings_.metadata.c_str(), metadata_, error))
       return fail(FailureKind::kMetadata, 0, error);
+  }
+  if (!settings_.qc.empty()) {
+    std::string error;
+    if (!readQcConfig(settings_.qc.c_str(), qc_, error))
+      return fail(FailureKind::kMetadata, 0, error);
+    if (settings_.order == Order::kInput || settings_.format == Format::kPlain ||
+        settings_.format == Format::kVerbose)
+      return fail(FailureKind::kUsage, 0, "the QARTOD tests take each reading's series in time order: not in input "
+                                          "order, and not in plain or verbose text");
+    double position;
+    for (const QcContext& context : qc_.contexts)
+      for (const QcStream& stream : context.streams)
+        for (const QcTest& test : stream.tests)
+          if (test.kind == QcTestKind::kLocation &&
+              (!scalarNumber(metadata_, "latitude", position) || !scalarNumber(metadata_, "longitude", position)))
+            return fail(FailureKind::kMetadata, 0,
+                        settings_.qc + ":" + std::to_string(test.line) +
+                            ": location_test takes the station's position: give latitude and longitude as numbers "
+                            "(latitude,*SCALAR*,36.75d) in the metadata");
+    series_.reset(new QcSeries(qc_));
   }
   if (settings_.format == Format::kNetcdf) {
     std::string error;
@@ -208,21 +258,23 @@ bool Run::Impl::start(int outputFd) {
   bool text = format == Format::kPlain || format == Format::kVerbose;
   Order order = settings_.order;
   if (order == Order::kDefault)
-    order = format == Format::kNccsv || format == Format::kNetcdf ? Order::kTime : Order::kInput;
+    order = format == Format::kNccsv || format == Format::kNetcdf || !qc_.empty() ? Order::kTime : Order::kInput;
   if (format == Format::kNetcdf)
     order = Order::kTime;  // its time is a CF coordinate variable: strictly increasing
   StageSettings stage;
   stage.ordered = order == Order::kTime;
   // The archive formats write what they compute from the records before
-  // the records themselves.
-  stage.retained = writer_->describedFirst();
+  // the records themselves; the QARTOD tests need them all seen first too.
+  stage.retained = firstPass();
   stage.window = Window{settings_.hasFrom, settings_.hasTo, settings_.from, settings_.to};
   stage.spill.memory = settings_.memory;
   stage.spill.directory = settings_.temporaryDirectory;
 
+  // The flags' variables, for the csv columns and the arrays, are known
+  // before any record; the rest of the dataset needs nothing of them.
+  flagsDataset_ = describeDataset(metadata_, stats_, datasetSettings(true));
   if (!writer_->describedFirst())
-    // The flags' variables, for the arrays; the rest need nothing of it.
-    writer_->begin(describeDataset(metadata_, stats_, datasetSettings(true)));
+    writer_->begin(flagsDataset_);
   // The hot path: plain and verbose text straight from the lines.
   if (text && !stage.ordered && !stage.window.hasFrom && !stage.window.hasTo) {
     fastText_ = static_cast<TextWriter*>(writer_.get());
@@ -233,17 +285,19 @@ bool Run::Impl::start(int outputFd) {
   decoder_.fieldRules = !text;
   decoder_.tally = &tally_;
   RecordSink* streamTo = writer_.get();
-  if (columnsWriter_ != nullptr && settings_.describe) {
+  if (columnsWriter_ != nullptr && settings_.describe && !firstPass()) {
     tee_.reset(new Tee(stats_, *columnsWriter_));
     streamTo = tee_.get();
   }
+  if (!stage.retained)
+    streamTo = flagged(flagsDataset_, streamTo);
   stage_.reset(new Stage(stage, tally_, streamTo));
   stage_->setInterrupt(&interrupt_);
   if (stage_->retains()) {
     reread_.reset(new Reread(decoder_, stage_->window(), interrupt_));
     stage_->setReread(reread_.get());
-    if (writer_->describedFirst())
-      stage_->setEarly(&stats_);
+    if (firstPass())
+      stage_->setEarly(firstPassSink());
   }
   decoder_.records = stage_.get();
   return true;
@@ -288,25 +342,30 @@ bool Run::Impl::addFile(const std::string& path, char* buf, size_t size) {
 
 bool Run::Impl::finish() {
   if (stage_ != nullptr && stage_->retains()) {
+    if (firstPass() && !stage_->allLetGo()) {
+      // Once for what the attributes and the tests need of the records,
+      // once to write them; what the stage let go it showed them already.
+      stats_ = Stats();
+      if (series_ != nullptr)
+        series_->clear();
+      if (!stage_->replay(*firstPassSink(), false))
+        return checkOutputs();
+    }
     if (writer_->describedFirst()) {
-      // Once for what the attributes say of the records, once to write
-      // them; what the stage let go it showed the attributes already.
-      if (!stage_->allLetGo()) {
-        stats_ = Stats();
-        if (!stage_->replay(stats_, false))
-          return checkOutputs();
-      }
       dataset_ = describeDataset(metadata_, stats_, datasetSettings(settings_.format == Format::kNetcdf));
       writer_->begin(dataset_);
       if (!checkOutputs())
         return false;
     }
     RecordSink* sink = tee_ != nullptr ? static_cast<RecordSink*>(tee_.get()) : writer_.get();
+    sink = flagged(writer_->describedFirst() ? dataset_ : flagsDataset_, sink);
     // A writer whose records were not all written is not ended: a file cut
     // short says so, rather than closing as if whole.
     if (!stage_->replay(*sink, true))
       return checkOutputs();
   }
+  if (flagger_ != nullptr)
+    flagger_->end();
   if (columnsWriter_ != nullptr)
     columnsWriter_->setInputs(tally_.inputs());
   if (!checkOutputs())

@@ -93,6 +93,7 @@ void toRecord(const char* entry, Record& record) {
   record.line = header.line;
   record.text = nullptr;
   record.length = 0;
+  record.flags = nullptr;
   std::memcpy(record.words, entry + kHeader, 4 * size_t{header.count});
 }
 

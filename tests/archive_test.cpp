@@ -240,7 +240,7 @@ TEST_F(Archive, BadMetadataIsNamedByFileAndLineAndNothingIsWritten) {
       {"*GLOBAL*,title,\"unclosed\n", 1, "quote that is not closed"},
       {"*GLOBAL*,a,1\nsalinity,units,psu\n", 2, "unknown variable 'salinity'"},
       {"time,*DATA_TYPE*,int\n", 1, "writes each variable's type itself"},
-      {"*GLOBAL*,Conventions,CF-1.8\n", 1, "hexlog's own"},
+      {"time,Conventions,CF-1.8\n", 1, "hexlog's own"},
       {"*GLOBAL*,title,a\n*GLOBAL*,title,b\n", 2, "the first is on line 1"},
       {"*GLOBAL*,ids,1i,2s\n", 1, "different types"},
       {"*GLOBAL*,names,a,b\n", 1, "quote a string"},

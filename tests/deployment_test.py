@@ -179,8 +179,7 @@ with tempfile.TemporaryDirectory() as work:
         check_records(got)
         assert list(ds["EquilPumpOn_pCO2_qc"][:]) == [qc(w) for _, _, _, w in expected]
         assert list(ds["EquilPumpOn_pCO2"].ancillary_variables.split()) == ["EquilPumpOn_pCO2_qc"]
-        assert ds["EquilPumpOn_pCO2_qc"].standard_name == \
-            "surface_partial_pressure_of_carbon_dioxide_in_sea_water status_flag"
+        assert ds["EquilPumpOn_pCO2_qc"].standard_name == "gross_range_test_quality_flag"
         assert list(ds["EquilPumpOn_pCO2_qc"].flag_values) == [1, 2, 3, 4, 9]
         assert list(ds["time"].actual_range) == [expected[0][0], expected[-1][0]]
         finite = [as_float(w[1]) for *_, w in expected if w[1] is not None and math.isfinite(as_float(w[1]))]

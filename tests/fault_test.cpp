@@ -186,6 +186,10 @@ TEST_F(Faults, MemoryThatRunsOutEndsTheRunWithAWord) {
       };
       Result r = run(args);
       inChild_ = nullptr;
+      if (r.status == 127 && r.err.find("error while loading shared libraries") != std::string::npos) {
+        ++failed;  // too little even to load the tool: it never ran
+        continue;
+      }
       EXPECT_TRUE(r.status == 0 || r.status == 1) << where << ": status " << r.status;
       if (r.status == 0) {
         EXPECT_TRUE(slurp(out) == whole) << where;

@@ -78,6 +78,10 @@ struct Settings {
   // A file of NCCSV metadata lines: the station's attributes (NCCSV,
   // netCDF and columns).
   std::string metadata;
+  // A QC configuration, YAML or JSON, of QARTOD tests for the readings
+  // (csv, NCCSV, netCDF and columns): their flags as variables of the
+  // dataset. They test each reading's series in time order.
+  std::string qc;
   // Where netCDF output is written.
   std::string netcdfPath;
   // Format::kColumns: describe the dataset too (the attributes computed
@@ -256,13 +260,22 @@ struct Variable {
   ValueType type;    // in netCDF (the time is a String in NCCSV)
   std::vector<Attribute> attributes;
   const Attribute* value = nullptr;  // a scalar's value
-  double validMin = 0;               // a flag's range
+  // A flag's test: -1 the metadata's valid range (validMin to validMax), 0
+  // to 5 a QARTOD test of --qc (gross range, spike, rate of change, flat
+  // line, climatology, location), 6 their aggregate.
+  int qartod = -1;
+  double validMin = 0;
   double validMax = 0;
+  // With a station dimension (the dataset says IOOS-1.2): a series over
+  // (station, time), a scalar over (station), the station's one.
+  bool perStation = false;
 };
 
 struct Dataset {
   std::vector<Attribute> globals;
   std::vector<Variable> variables;
+  // Whether the station is a dimension of its own, of length 1.
+  bool stationDimension = false;
 };
 
 // How netCDF output stores each series variable: in chunks of this many
