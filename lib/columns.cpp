@@ -77,6 +77,7 @@ void ColumnsWriter::begin(const Dataset& dataset) {
   for (const Variable* flag : flagVariables(dataset)) {
     flags_.push_back(*flag);
     columns_.flags.emplace_back(1);
+    columns_.flagNames.push_back(flag->name);
   }
   rowFlags_.resize(kBlock * flags_.size());
 }

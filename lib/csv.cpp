@@ -44,11 +44,17 @@ char* formatRow(char* o, const Record& record, bool epochTime, const char* missi
 CsvWriter::CsvWriter(Output& out, bool epochTime, bool vectors, const Tally* sources)
     : out_(out), epochTime_(epochTime), vectors_(vectors), sources_(sources) {}
 
-void CsvWriter::begin(const Dataset&) {
+void CsvWriter::begin(const Dataset& dataset) {
   out_.text("time", 4);
   for (int k = 0; k < kFieldCount; ++k) {
     out_.text(",", 1);
     out_.text(columnName(k), std::strlen(columnName(k)));
+  }
+  std::vector<const Variable*> flags = flagVariables(dataset);
+  flags_ = flags.size();
+  for (const Variable* flag : flags) {
+    out_.text(",", 1);
+    out_.text(flag->name.data(), flag->name.size());
   }
   if (sources_ != nullptr)
     out_.text(",source_file,source_line", 24);
@@ -57,6 +63,11 @@ void CsvWriter::begin(const Dataset&) {
 
 void CsvWriter::put(const Record& record) {
   char* o = formatRow(out_.reserve(kRowRoom), record, epochTime_, "", false, vectors_, dates_);
+  for (size_t f = 0; f < flags_; ++f) {
+    o = out_.keepRoom(o, 8);
+    *o++ = ',';
+    o = formatInt(o, flagOf(record, f));
+  }
   if (sources_ != nullptr) {
     *o++ = ',';
     out_.commit(o);

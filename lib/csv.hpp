@@ -42,6 +42,7 @@ class CsvWriter : public Writer {
   bool epochTime_;
   bool vectors_;
   const Tally* sources_;
+  size_t flags_ = 0;                 // the dataset's flag columns, after the readings
   std::vector<std::string> quoted_;  // the inputs' names as csv fields, as far as seen
   DayCache dates_;
 };

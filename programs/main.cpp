@@ -80,6 +80,7 @@ int main(int argc, char** argv) try {
       case kSummary: options.summary = true; break;
       case kProvenance: options.provenance = true; break;
       case kForce: options.force = true; break;
+      case kQc: options.qc = optarg; break;
       case kSortMemory: options.sortMemory = optarg; break;
       default:  // a short option is reported and passed over, a long one ends the run
         if (optopt > 0 && optopt < kHelp) {

@@ -20,6 +20,7 @@ const struct option kLongOptions[] = {
     {"summary", no_argument, nullptr, kSummary},
     {"provenance", no_argument, nullptr, kProvenance},
     {"force", no_argument, nullptr, kForce},
+    {"qc", required_argument, nullptr, kQc},
     // For tests: the memory that ordering holds before it spills.
     {"sort-memory", required_argument, nullptr, kSortMemory},
     {nullptr, 0, nullptr, 0},
@@ -34,6 +35,8 @@ const char kLongHelp[] =
     "  --to=TIME       only records before TIME\n"
     "  --provenance    csv, nccsv, netcdf: the file and line of each record\n"
     "  --metadata=FILE NCCSV metadata lines for nccsv and netcdf: the station's attributes\n"
+    "  --qc=FILE       csv, nccsv, netcdf: QARTOD tests of the readings (YAML or JSON), their flags\n"
+    "                  written beside them\n"
     "  --summary       a table of what became of each file's lines, on standard error\n"
     "  --output=FILE   write to FILE, replacing it only when the whole run succeeds\n"
     "  --force         let --output replace a file that holds record lines (a log)\n"
@@ -132,9 +135,15 @@ bool chooseSettings(const Options& options, bool verbose, hexlog::Settings& sett
       return failed("--time is iso or epoch, not '%s'", options.time);
     settings.epochTime = std::strcmp(options.time, "epoch") == 0;
   }
+  if (options.qc != nullptr) {
+    if (text)
+      return failed("--qc is for --format=csv, nccsv and netcdf");
+    settings.qc = options.qc;
+  }
   if (options.metadata != nullptr) {
-    if (format != Format::kNccsv && format != Format::kNetcdf)
-      return failed("--metadata is for --format=nccsv and --format=netcdf");
+    // csv takes the station's position for the location test, and nothing more.
+    if (format != Format::kNccsv && format != Format::kNetcdf && options.qc == nullptr)
+      return failed("--metadata is for --format=nccsv and --format=netcdf (and csv with --qc)");
     settings.metadata = options.metadata;
   }
   if (options.order != nullptr) {
@@ -147,6 +156,8 @@ bool chooseSettings(const Options& options, bool verbose, hexlog::Settings& sett
     if (format == Format::kNetcdf && settings.order == hexlog::Order::kInput)
       return failed("--format=netcdf is always in time order (its time is a CF coordinate variable); "
                     "drop --order=input");
+    if (options.qc != nullptr && settings.order == hexlog::Order::kInput)
+      return failed("--qc tests each reading's series in time order; drop --order=input");
   }
   if (!readTime("from", options.from, settings.hasFrom, settings.from) ||
       !readTime("to", options.to, settings.hasTo, settings.to))

@@ -25,6 +25,7 @@ enum LongOption {
   kSummary,
   kProvenance,
   kForce,
+  kQc,
   kSortMemory,
 };
 extern const struct option kLongOptions[];
@@ -37,6 +38,7 @@ struct Options {
   const char* format = nullptr;
   const char* time = nullptr;
   const char* metadata = nullptr;
+  const char* qc = nullptr;
   const char* order = nullptr;
   const char* from = nullptr;
   const char* to = nullptr;

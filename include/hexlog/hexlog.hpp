@@ -221,6 +221,7 @@ struct Columns {
   Column time{8};                  // int64: seconds since 1970
   std::vector<Column> readings;    // kReadings of uint32: each reading's bits (NaN where missing)
   std::vector<Column> flags;       // int8: the flag variables of the dataset, in its order
+  std::vector<std::string> flagNames;  // their names
   Column file{4};                  // int32, with provenance: the input's index
   Column line{8};                  // int64, with provenance: the line, from 1
   // For each input, by its index, a hash of its records as written here

@@ -155,9 +155,11 @@ def _raise(failure, names):
     raise RuntimeError(text)
 
 
-def _decode(paths, *, start_chars=24, order="input", start=None, end=None, provenance=False, metadata=None,
-            describe=False, history=""):
+def _decode(paths, *, start_chars=24, order=None, start=None, end=None, provenance=False, metadata=None,
+            qc=None, describe=False, history=""):
     """One run of the library; returns its result and the inputs' names."""
+    if order is None:
+        order = "input" if qc is None else "time"
     if order not in ("input", "time"):
         raise ValueError(f"order is 'time' or 'input', not {order!r}")
     encoded, names = _path_list(paths)
@@ -168,12 +170,18 @@ def _decode(paths, *, start_chars=24, order="input", start=None, end=None, prove
         metadata = os.fsencode(metadata)
         with open(metadata, "rb"):  # a file that is not there is an OSError, not a fault in it
             pass
+    if qc is not None:
+        qc = os.fsencode(qc)
+        with open(qc, "rb"):
+            pass
+        if order == "input":
+            raise ValueError("qc tests each reading's series in time order: order='time' (the default with qc)")
     start_chars = str(int(start_chars))  # the library reads it as the tool reads -s
     # Only what is dated asks for the date, so that a bad SOURCE_DATE_EPOCH
     # fails no more than it fails the tool.
     created = _creation_time() if describe else 0
     result = _hexlog.decode(encoded, start_chars, order == "time", start, end, provenance, metadata, describe,
-                            created, history, _sort_memory, os.environ.get("TMPDIR", ""))
+                            created, history, _sort_memory, os.environ.get("TMPDIR", ""), qc)
     if result["failure"] is not None:
         _raise(result["failure"], names)
     return result, names
@@ -211,13 +219,15 @@ def _summary(result, names):
 def _arrays(result, names):
     arrays = {"time": result["time"]}
     arrays.update(zip(COLUMN_NAMES, result["readings"]))
+    arrays.update(zip(result["flag_names"], result["flags"]))
     if result["file"] is not None:
         arrays["source_file"] = np.array(names, dtype=object)[result["file"]]
         arrays["source_line"] = result["line"]
     return arrays
 
 
-def read(paths, *, start_chars=24, order="input", start=None, end=None, provenance=False, summary=False):
+def read(paths, *, start_chars=24, order=None, start=None, end=None, provenance=False, metadata=None, qc=None,
+         summary=False):
     """The records of one log file or several as numpy arrays.
 
     Returns a dict: "time" (datetime64[s], UTC), then each of the 32
@@ -225,12 +235,18 @@ def read(paths, *, start_chars=24, order="input", start=None, end=None, provenan
     where a record lacks it), and with provenance "source_file" (the path as
     given) and "source_line" (int64, from 1).
 
-    order: "input" (as the files hold them, in the order given) or "time"
-    (sorted across the files; repeated and conflicting records dropped, the
-    first of a time kept). start (inclusive) and end (exclusive): a str as
+    order: "input" (as the files hold them, in the order given; the default)
+    or "time" (sorted across the files; repeated and conflicting records
+    dropped, the first of a time kept; the default with qc). start (inclusive) and end (exclusive): a str as
     the tool's --from and --to take it ("2026-06-14", "2026-06-14T06:00:00Z",
     "@SECONDS"), or a datetime, numpy.datetime64 or pandas.Timestamp (UTC
     when naive).
+
+    qc: a QC configuration (YAML or JSON) of QARTOD tests, as the tool's
+    --qc takes it; each test's flags come as an int8 array named
+    READING_qartod_TEST, as do the gross-range flags READING_qc of a
+    metadata file's valid ranges (metadata, as --metadata takes it; its
+    latitude and longitude are the location test's).
 
     What the tool would say at the end of the run comes as HexlogWarning
     warnings. summary=True returns (arrays, table): the tool's --summary
@@ -238,27 +254,29 @@ def read(paths, *, start_chars=24, order="input", start=None, end=None, provenan
     numpy arrays and "file" without pandas).
     """
     result, names = _decode(paths, start_chars=start_chars, order=order, start=start, end=end,
-                            provenance=provenance)
+                            provenance=provenance, metadata=metadata, qc=qc)
     _warn(result)
     arrays = _arrays(result, names)
     return (arrays, _summary(result, names)) if summary else arrays
 
 
-def read_dataframe(paths, *, start_chars=24, order="input", start=None, end=None, provenance=False, summary=False):
+def read_dataframe(paths, *, start_chars=24, order=None, start=None, end=None, provenance=False, metadata=None,
+                   qc=None, summary=False):
     """read() as a pandas DataFrame: a UTC DatetimeIndex named "time", a
-    float32 column per reading (and source_file, source_line)."""
+    float32 column per reading (and its flags, source_file, source_line)."""
     import pandas as pd
 
     arrays, table = read(paths, start_chars=start_chars, order=order, start=start, end=end, provenance=provenance,
-                         summary=True)
+                         metadata=metadata, qc=qc, summary=True)
     index = pd.DatetimeIndex(arrays.pop("time"), name="time").tz_localize("UTC")
     frame = pd.DataFrame(arrays, index=index, copy=False)
     return (frame, table) if summary else frame
 
 
-def open_dataset(paths, *, metadata=None, start_chars=24, start=None, end=None, provenance=False, summary=False):
+def open_dataset(paths, *, metadata=None, qc=None, start_chars=24, start=None, end=None, provenance=False,
+                 summary=False):
     """The xarray Dataset of the tool's netCDF output for the same inputs
-    (--format=netcdf [--metadata] [--provenance] [--from] [--to]): the same
+    (--format=netcdf [--metadata] [--qc] [--provenance] [--from] [--to]): the same
     variables, types, bits, attributes and encoding, in time order.
     summary=True returns (dataset, table), as read() does."""
     import xarray as xr
@@ -268,7 +286,7 @@ def open_dataset(paths, *, metadata=None, start_chars=24, start=None, end=None, 
     opened = []
     token = _xarray.opened.set(opened)
     try:
-        ds = xr.open_dataset(paths, engine=_xarray.HexlogBackendEntrypoint, metadata=metadata,
+        ds = xr.open_dataset(paths, engine=_xarray.HexlogBackendEntrypoint, metadata=metadata, qc=qc,
                              start_chars=start_chars, start=start, end=end, provenance=provenance)
     finally:
         _xarray.opened.reset(token)

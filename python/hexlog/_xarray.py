@@ -42,6 +42,8 @@ _SERIES_STORAGE = {"zlib": True, "szip": False, "zstd": False, "bzip2": False, "
                    "fletcher32": False, "contiguous": False, "chunksizes": (_hexlog.NETCDF_CHUNK,)}
 _SCALAR_STORAGE = {"zlib": False, "szip": False, "zstd": False, "bzip2": False, "blosc": False, "shuffle": False,
                    "complevel": 0, "fletcher32": False, "contiguous": True, "chunksizes": None}
+_STATION_STORAGE = _SCALAR_STORAGE
+_STATION_SERIES_STORAGE = dict(_SERIES_STORAGE, chunksizes=(1, _hexlog.NETCDF_CHUNK))
 
 # Decodings made again for lazy variables that came from another process
 # (a dask worker's), kept so that the variables of one file are decoded
@@ -78,25 +80,26 @@ def _bytes(result):
 class _Records:
     """What to decode, small enough to send to a worker with each task."""
 
-    def __init__(self, paths, metadata, start_chars, start, end, provenance):
+    def __init__(self, paths, metadata, start_chars, start, end, provenance, qc=None):
         if isinstance(paths, (str, bytes, os.PathLike)):
             paths = [paths]
         self.paths = tuple(os.fsencode(path) for path in paths)
         self.metadata = None if metadata is None else os.fsencode(metadata)
+        self.qc = None if qc is None else os.fsencode(qc)
         self.start_chars = start_chars
         self.start = start
         self.end = end
         self.provenance = provenance
 
     def key(self):
-        return (self.paths, self.metadata, self.start_chars, self.start, self.end, self.provenance)
+        return (self.paths, self.metadata, self.qc, self.start_chars, self.start, self.end, self.provenance)
 
     def names(self):
         return [os.fsdecode(path) for path in self.paths]
 
     def decode(self, describe=False, history=""):
         result, names = _decode(list(self.paths), start_chars=self.start_chars, order="time", start=self.start,
-                                end=self.end, provenance=self.provenance, metadata=self.metadata,
+                                end=self.end, provenance=self.provenance, metadata=self.metadata, qc=self.qc,
                                 describe=describe, history=history)
         return result
 
@@ -164,6 +167,8 @@ class HexlogArray(BackendArray):
             column = result["flags"][self.column[1]]
         else:
             column = result[kind]
+        if len(self.shape) == 2:  # (station, time): the one station's row
+            column = column.reshape(1, -1)
         # A copy of its own, in the variable's type: the decoding may be
         # shared with other variables and datasets.
         return np.array(column[key], dtype=self.dtype)
@@ -191,6 +196,8 @@ class HexlogDataStore(AbstractDataStore):
         self.__dict__.update(state)
 
     def get_dimensions(self):
+        if self._result["dataset"]["station_dimension"]:
+            return FrozenDict(station=1, time=len(self._result["time"]))
         return FrozenDict(time=len(self._result["time"]))
 
     def get_attrs(self):
@@ -208,13 +215,18 @@ class HexlogDataStore(AbstractDataStore):
             series = description["series"]
             attributes = _attributes(description["attributes"])
             dtype = str if description["type"] == "str" else np.dtype(description["type"])
+            # With a station dimension (IOOS-1.2): the station's variables
+            # over (station), its readings and flags over (station, time).
+            station = description["per_station"]
             if series == "scalar":
                 code, number, data = description["value"][1:]
                 value = _value(code, number, data)
-                data = np.array(value, dtype=object if dtype is str else dtype)
-                dims, shape, storage = (), (), _SCALAR_STORAGE
+                data = np.array([value] if station else value, dtype=object if dtype is str else dtype)
+                dims, shape, storage = (("station",), (1,), _STATION_STORAGE) if station else ((), (), _SCALAR_STORAGE)
             else:
                 dims, shape, storage = ("time",), (count,), _SERIES_STORAGE
+                if station:
+                    dims, shape, storage = ("station", "time"), (1, count), _STATION_SERIES_STORAGE
                 if series == "time":
                     data = result["time"].view(np.int64).astype(dtype)
                 else:
@@ -246,7 +258,7 @@ class HexlogBackendEntrypoint(BackendEntrypoint):
     description = "Instrument logs of hexadecimal records, as hexlog's netCDF output holds them"
     open_dataset_parameters = ("filename_or_obj", "drop_variables", "mask_and_scale", "decode_times",
                                "concat_characters", "decode_coords", "use_cftime", "decode_timedelta", "metadata",
-                               "start_chars", "start", "end", "provenance")
+                               "qc", "start_chars", "start", "end", "provenance")
 
     def guess_can_open(self, filename_or_obj):
         try:
@@ -256,10 +268,10 @@ class HexlogBackendEntrypoint(BackendEntrypoint):
 
     def open_dataset(self, filename_or_obj, *, drop_variables=None, mask_and_scale=True, decode_times=True,
                      concat_characters=True, decode_coords=True, use_cftime=None, decode_timedelta=None,
-                     metadata=None, start_chars=24, start=None, end=None, provenance=False):
-        records = _Records(filename_or_obj, metadata, start_chars, start, end, provenance)
+                     metadata=None, qc=None, start_chars=24, start=None, end=None, provenance=False):
+        records = _Records(filename_or_obj, metadata, start_chars, start, end, provenance, qc)
         arguments = [repr([os.fsdecode(path) for path in records.paths])]
-        for name, value, default in (("metadata", metadata, None), ("start_chars", start_chars, 24),
+        for name, value, default in (("metadata", metadata, None), ("qc", qc, None), ("start_chars", start_chars, 24),
                                      ("start", start, None), ("end", end, None), ("provenance", provenance, False)):
             if value != default:
                 arguments.append(f"{name}={value!r}")

@@ -157,10 +157,12 @@ py::dict describe(const hexlog::Dataset& dataset) {
     entry["type"] = typeCode(variable.type);
     entry["attributes"] = attributeList(variable.attributes);
     entry["value"] = variable.value != nullptr ? py::object(attributeTuple(*variable.value)) : py::none();
+    entry["per_station"] = variable.perStation;
     variables.append(entry);
   }
   py::dict description;
   description["globals"] = attributeList(dataset.globals);
+  description["station_dimension"] = dataset.stationDimension;
   description["variables"] = variables;
   return description;
 }
@@ -195,7 +197,7 @@ bool decodeAll(hexlog::Run& run, const std::vector<std::string>& paths, Failure&
 
 py::dict decode(const std::vector<py::bytes>& paths, const std::string& startChars, bool timeOrder, py::object from,
                 py::object to, bool provenance, py::object metadata, bool description, int64_t created,
-                const std::string& history, size_t memory, const std::string& temporary) {
+                const std::string& history, size_t memory, const std::string& temporary, py::object qc) {
   hexlog::Settings settings;
   settings.format = hexlog::Format::kColumns;
   // As the tool reads -s, saturated where it does not fit.
@@ -212,6 +214,8 @@ py::dict decode(const std::vector<py::bytes>& paths, const std::string& startCha
   settings.provenance = provenance;
   if (!metadata.is_none())
     settings.metadata = metadata.cast<std::string>();
+  if (!qc.is_none())
+    settings.qc = qc.cast<std::string>();
   settings.describe = description;
   settings.created = created;
   settings.history = history;
@@ -246,6 +250,7 @@ py::dict decode(const std::vector<py::bytes>& paths, const std::string& startCha
     flags.append(handOver(column, py::dtype("i1")));
   result["readings"] = readings;
   result["flags"] = flags;
+  result["flag_names"] = py::cast(columns.flagNames);
   result["file"] = provenance ? py::object(handOver(columns.file, py::dtype("i4"))) : py::none();
   result["line"] = provenance ? py::object(handOver(columns.line, py::dtype("i8"))) : py::none();
   result["dataset"] = description ? py::object(describe(run.dataset())) : py::none();
@@ -293,7 +298,7 @@ PYBIND11_MODULE(_hexlog, m) {
   m.attr("__version__") = HEXLOG_VERSION;
   m.def("decode", &decode, py::arg("paths"), py::arg("start_chars"), py::arg("time_order"), py::arg("start"),
         py::arg("end"), py::arg("provenance"), py::arg("metadata"), py::arg("describe"), py::arg("created"),
-        py::arg("history"), py::arg("memory"), py::arg("temporary"));
+        py::arg("history"), py::arg("memory"), py::arg("temporary"), py::arg("qc"));
   m.def("parse_time", &parseTime, py::arg("text"));
   m.def("creation_time", &creationTime, py::arg("text"));
   m.def("vectors_available", &hexlog::vectorsAvailable);
