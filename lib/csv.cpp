@@ -63,10 +63,11 @@ void CsvWriter::begin(const Dataset& dataset) {
 
 void CsvWriter::put(const Record& record) {
   char* o = formatRow(out_.reserve(kRowRoom), record, epochTime_, "", false, vectors_, dates_);
-  for (size_t f = 0; f < flags_; ++f) {
-    o = out_.keepRoom(o, 8);
-    *o++ = ',';
-    o = formatInt(o, flagOf(record, f));
+  o = out_.keepRoom(o, 2 * flags_ + 1);
+  for (size_t f = 0; f < flags_; ++f) {  // a flag is one digit
+    o[0] = ',';
+    o[1] = static_cast<char>('0' + flagOf(record, f));
+    o += 2;
   }
   if (sources_ != nullptr) {
     *o++ = ',';

@@ -57,9 +57,11 @@ void NccsvWriter::begin(const Dataset& dataset) {
 
 void NccsvWriter::put(const Record& record) {
   char* o = formatRow(out_.reserve(kRowRoom + 4 * kFieldCount + 32), record, false, "NaN", true, vectors_, dates_);
-  for (size_t f = 0; f < flags_.size(); ++f) {
-    *o++ = ',';
-    o = formatInt(o, flagOf(record, f));
+  o = out_.keepRoom(o, 2 * flags_.size() + 40);
+  for (size_t f = 0; f < flags_.size(); ++f) {  // a flag is one digit
+    o[0] = ',';
+    o[1] = static_cast<char>('0' + flagOf(record, f));
+    o += 2;
   }
   if (provenance_) {
     *o++ = ',';
