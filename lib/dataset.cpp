@@ -37,17 +37,31 @@ double TimeSteps::median() const {
   uint64_t n = records > 0 ? records - 1 : 0;
   if (n == 0)
     return 0;
-  // The step of index n / 2 from 0, and for an even n the one before it.
+  // The step of index n / 2 from 0, and for an even n the one before it,
+  // over the steps in increasing order: the negative ones, the short ones,
+  // the long ones.
   uint64_t seen = 0;
-  double lower = 0;
-  for (const auto& [step, count] : steps) {
-    if (n % 2 == 0 && seen < n / 2 && seen + count >= n / 2)
+  double lower = 0, found = 0;
+  bool done = false;
+  auto count = [&](int64_t step, uint64_t times) {
+    if (done || times == 0)
+      return;
+    if (n % 2 == 0 && seen < n / 2 && seen + times >= n / 2)
       lower = static_cast<double>(step);
-    if (seen + count > n / 2)
-      return n % 2 != 0 ? static_cast<double>(step) : (lower + static_cast<double>(step)) / 2;
-    seen += count;
-  }
-  return 0;
+    if (seen + times > n / 2) {
+      found = n % 2 != 0 ? static_cast<double>(step) : (lower + static_cast<double>(step)) / 2;
+      done = true;
+    }
+    seen += times;
+  };
+  auto longs = long_.begin();
+  for (; longs != long_.end() && longs->first < 0; ++longs)
+    count(longs->first, longs->second);
+  for (size_t step = 0; step < short_.size(); ++step)
+    count(static_cast<int64_t>(step), short_[step]);
+  for (; longs != long_.end(); ++longs)
+    count(longs->first, longs->second);
+  return found;
 }
 
 namespace {
@@ -323,7 +337,8 @@ Dataset describeDataset(const Metadata& metadata, const Stats& stats, const Data
     if (any) {
       globals.text("time_coverage_start", isoTime(stats.firstTime));
       globals.text("time_coverage_end", isoTime(stats.lastTime));
-      globals.text("time_coverage_duration", isoDuration(static_cast<double>(int64_t{stats.lastTime} - stats.firstTime)));
+      double duration = static_cast<double>(int64_t{stats.lastTime} - stats.firstTime);
+      globals.text("time_coverage_duration", isoDuration(duration));
       if (stats.records > 1)
         globals.text("time_coverage_resolution", isoDuration(stats.steps.median()));
     }

@@ -24,19 +24,21 @@
 
 namespace hexlog {
 
-// The time steps of a series of records: how many of each length.
+// The time steps of a series of records: how many of each length. Most
+// steps of a log are short, and counted in place; the rest in a map.
 struct TimeSteps {
   uint64_t records = 0;
   int32_t last = 0;
-  std::map<int64_t, uint64_t> steps;
   void add(int32_t time) {
     if (records++ > 0) {
       int64_t step = int64_t{time} - last;
-      if (step != lastStep_) {
-        lastStep_ = step;
-        counted_ = &steps[step];
+      if (step >= 0 && step < kShort) {
+        if (short_.empty())
+          short_.assign(kShort, 0);
+        ++short_[static_cast<size_t>(step)];
+      } else {
+        ++long_[step];
       }
-      ++*counted_;
     }
     last = time;
   }
@@ -45,8 +47,9 @@ struct TimeSteps {
   double median() const;
 
  private:
-  int64_t lastStep_ = INT64_MIN;
-  uint64_t* counted_ = nullptr;
+  static constexpr int64_t kShort = 4096;
+  std::vector<uint64_t> short_;        // by step, those in [0, kShort)
+  std::map<int64_t, uint64_t> long_;  // the others
 };
 
 // What was written: the extremes of the times and of each reading's finite
@@ -90,7 +93,7 @@ bool scalarNumber(const Metadata& metadata, const char* name, double& value);
 
 // Flag f of a record, as the Flagger set it.
 inline int8_t flagOf(const Record& record, size_t f) {
-  return record.flags != nullptr ? record.flags[f] : int8_t{2};
+  return record.flags != nullptr ? record.flags[f * record.flagStride] : int8_t{2};
 }
 
 struct DatasetSettings {

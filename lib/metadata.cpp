@@ -503,7 +503,8 @@ bool checkValues(Reader& reader, const Metadata& metadata, const std::vector<siz
       const char* wrong = numbersFault(attribute, 1, values);
       if (wrong != nullptr)
         return reader.fail(numbers[i], "%s,%s %s: write one number, such as %s,%s,%s", variable.c_str(),
-                           name.c_str(), wrong, variable.c_str(), name.c_str(), name == "valid_min" ? "0.0f" : "1000.0f");
+                           name.c_str(), wrong, variable.c_str(), name.c_str(),
+                           name == "valid_min" ? "0.0f" : "1000.0f");
       const Attribute* min = findAttribute(metadata, variable, "valid_min");
       const Attribute* max = findAttribute(metadata, variable, "valid_max");
       std::vector<double> low, high;

@@ -31,6 +31,7 @@ Failure NetcdfWriter::failure() const {
 #include <dlfcn.h>
 #include <netcdf.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -106,9 +107,23 @@ const Library& library() {
   return loaded;
 }
 
-// Records per batch handed to the library: a quarter chunk, which its
-// cache holds until the chunk is whole and deflated once.
-constexpr size_t kBatch = kNetcdfChunk / 4;
+// Records per batch handed to the library: a chunk's, for each call of it
+// costs as much as a small deflate. The first batch is an eighth of that,
+// so that the writer starts deflating soon; the library's cache holds a
+// chunk till it is whole, so the later batches need not begin one.
+constexpr size_t kBatch = kNetcdfChunk;
+constexpr size_t kFirstBatch = kNetcdfChunk / 8;
+constexpr size_t kBatches = 2;
+
+// A batch's column: its pages are taken as it is filled, not all at once
+// before the first record.
+template <typename T>
+struct Buffer {
+  std::unique_ptr<T[]> values;
+  void reserve(size_t count) { values.reset(new T[count]); }
+  T& operator[](size_t at) { return values[at]; }
+  const T* data() const { return values.get(); }
+};
 
 nc_type typeOf(ValueType type) {
   switch (type) {
@@ -127,6 +142,23 @@ nc_type typeOf(ValueType type) {
   return NC_STRING;
 }
 
+size_t sizeOf(ValueType type) {
+  switch (type) {
+    case ValueType::kByte:
+    case ValueType::kUByte: return 1;
+    case ValueType::kShort:
+    case ValueType::kUShort: return 2;
+    case ValueType::kInt:
+    case ValueType::kUInt:
+    case ValueType::kFloat: return 4;
+    case ValueType::kLong:
+    case ValueType::kULong:
+    case ValueType::kDouble:
+    case ValueType::kString: return 8;
+  }
+  return 8;
+}
+
 static_assert(NC_FILL_FLOAT == kNetcdfFill, "the fill value is NC_FILL_FLOAT");
 
 }  // namespace
@@ -141,11 +173,11 @@ static_assert(NC_FILL_FLOAT == kNetcdfFill, "the fill value is NC_FILL_FLOAT");
 //   writer:         | write A      | write B      | ...
 struct NetcdfWriter::State {
   struct Batch {
-    std::vector<int32_t> times;
-    std::vector<std::vector<uint32_t>> readings;
-    std::vector<std::vector<int8_t>> flags;
-    std::vector<int32_t> files;
-    std::vector<int64_t> lines;
+    Buffer<int32_t> times;
+    std::vector<Buffer<uint32_t>> readings;
+    std::vector<Buffer<int8_t>> flags;
+    Buffer<int32_t> files;
+    Buffer<int64_t> lines;
     size_t count = 0;
   };
 
@@ -166,14 +198,17 @@ struct NetcdfWriter::State {
   bool readingsPerStation = false;
   bool flagsPerStation = false;
 
-  Batch batches[2];
-  Batch* filling = &batches[0];
-  Batch* handedOver = nullptr;  // for the writer, until it is written
+  // Batches [done, filled) are the writer's; batch filled % kBatches the
+  // caller's, until it holds `limit` records.
+  Batch batches[kBatches];
+  size_t limit = kFirstBatch;
+  size_t filled = 0;
+  size_t done = 0;
   bool allHandedOver = false;
   std::mutex mutex;
   std::condition_variable changed;
   std::thread writer;
-  size_t written = 0;
+  size_t written = 0;  // records
 
   // The first failure, in the library's words; once set the library is not
   // called again.
@@ -207,12 +242,16 @@ struct NetcdfWriter::State {
   }
 
   void reserve(Batch& batch) {
-    batch.times.resize(kBatch);
-    batch.readings.assign(kFieldCount, std::vector<uint32_t>(kBatch));
-    batch.flags.assign(flags.size(), std::vector<int8_t>(kBatch));
+    batch.times.reserve(kBatch);
+    batch.readings.resize(kFieldCount);
+    for (Buffer<uint32_t>& column : batch.readings)
+      column.reserve(kBatch);
+    batch.flags.resize(flags.size());
+    for (Buffer<int8_t>& column : batch.flags)
+      column.reserve(kBatch);
     if (fileVariable >= 0) {
-      batch.files.resize(kBatch);
-      batch.lines.resize(kBatch);
+      batch.files.reserve(kBatch);
+      batch.lines.reserve(kBatch);
     }
   }
 
@@ -228,9 +267,12 @@ struct NetcdfWriter::State {
     return true;
   }
 
-  // A series variable: deflated after shuffling (floats' bytes compress far
-  // better grouped by significance), in chunks of kNetcdfChunk records,
-  // with a cache for the one chunk being filled.
+  // A series variable: deflated after shuffling where a value has more than
+  // one byte (floats' bytes compress far better grouped by significance),
+  // in chunks of kNetcdfChunk records, with a cache for the one chunk being
+  // filled: the library deflates a chunk once, when the next one begins, if
+  // it can hold it till then; a larger cache would only hold more chunks
+  // back till the file is closed.
   //
   // With a station dimension, a reading or flag is over (station, time):
   // one station, so the same chunks, one row deep.
@@ -243,8 +285,9 @@ struct NetcdfWriter::State {
                                    &id),
                  name) &&
            check(nc.defineChunking(file, id, NC_CHUNKED, both ? chunks : &kNetcdfChunk), name) &&
-           check(nc.defineDeflate(file, id, kNetcdfShuffle, 1, kNetcdfDeflateLevel), name) &&
-           check(nc.setChunkCache(file, id, kNetcdfChunk * 4, 7, 1.0f), name);
+           check(nc.defineDeflate(file, id, kNetcdfShuffle && sizeOf(variable.type) > 1, 1, kNetcdfDeflateLevel),
+                 name) &&
+           check(nc.setChunkCache(file, id, kNetcdfChunk * sizeOf(variable.type), 7, 1.0f), name);
   }
 
   // Creates the file and defines everything in it; `trial`: in memory,
@@ -300,10 +343,9 @@ struct NetcdfWriter::State {
                  variable->name))
         return false;
     }
-    if (!trial) {
-      reserve(batches[0]);
-      reserve(batches[1]);
-    }
+    if (!trial)
+      for (Batch& batch : batches)
+        reserve(batch);
     return true;
   }
 
@@ -329,31 +371,34 @@ struct NetcdfWriter::State {
     return ok;
   }
 
+  Batch& filling() { return batches[filled % kBatches]; }
+
   void writeBatches() {
     for (;;) {
       std::unique_lock<std::mutex> lock(mutex);
-      changed.wait(lock, [this] { return handedOver != nullptr || allHandedOver; });
-      if (handedOver == nullptr)
+      changed.wait(lock, [this] { return done < filled || allHandedOver; });
+      if (done == filled)
         return;
+      Batch& batch = batches[done % kBatches];
       lock.unlock();
       // After a failure the batches are taken and dropped, so that the
       // caller never waits for ever.
       if (!hasFailed())
-        writeBatch(*handedOver);
+        writeBatch(batch);
       lock.lock();
-      handedOver = nullptr;
+      ++done;
       changed.notify_all();
     }
   }
 
-  // Gives the writer the full batch once it is done with the last one.
+  // Gives the writer the full batch, and waits for the next to be free.
   void handOver() {
     std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [this] { return handedOver == nullptr; });
-    handedOver = filling;
-    filling = filling == &batches[0] ? &batches[1] : &batches[0];
-    filling->count = 0;
+    ++filled;
     changed.notify_all();
+    changed.wait(lock, [this] { return filled - done < kBatches; });
+    filling().count = 0;
+    limit = kBatch;
   }
 
   void stopWriter() {
@@ -400,28 +445,52 @@ void NetcdfWriter::begin(const Dataset& dataset) {
 }
 
 void NetcdfWriter::put(const Record& record) {
-  if (!state_->ready)
+  putMany(&record, 1);
+}
+
+// The records into the batch, up to its limit at a time; the flags of
+// records that hold them side by side, as the Flagger's do, a column at
+// a time.
+void NetcdfWriter::putMany(const Record* records, size_t count) {
+  State& state = *state_;
+  if (!state.ready)
     return;
-  State::Batch& batch = *state_->filling;
-  size_t at = batch.count;
-  batch.times[at] = record.time;
-  for (uint32_t k = 0; k < kFieldCount; ++k)
-    batch.readings[k][at] = readingBits(record, k, kNetcdfFillBits);
-  for (size_t f = 0; f < state_->flags.size(); ++f)
-    batch.flags[f][at] = flagOf(record, f);
-  if (state_->fileVariable >= 0) {
-    batch.files[at] = static_cast<int32_t>(record.file);
-    batch.lines[at] = static_cast<int64_t>(record.line);
+  while (count > 0) {
+    State::Batch& batch = state.filling();
+    size_t at = batch.count, n = std::min(count, state.limit - at);
+    for (size_t i = 0; i < n; ++i) {
+      const Record& record = records[i];
+      batch.times[at + i] = record.time;
+      for (uint32_t k = 0; k < kFieldCount; ++k)
+        batch.readings[k][at + i] = readingBits(record, k, kNetcdfFillBits);
+      if (state.fileVariable >= 0) {
+        batch.files[at + i] = static_cast<int32_t>(record.file);
+        batch.lines[at + i] = static_cast<int64_t>(record.line);
+      }
+    }
+    const int8_t* flags = records[0].flags;
+    bool sideBySide = flags != nullptr;
+    for (size_t i = 1; sideBySide && i < n; ++i)
+      sideBySide = records[i].flags == flags + i && records[i].flagStride == records[0].flagStride;
+    for (size_t f = 0; f < state.flags.size(); ++f)
+      if (sideBySide)
+        std::memcpy(&batch.flags[f][at], flags + f * records[0].flagStride, n);
+      else
+        for (size_t i = 0; i < n; ++i)
+          batch.flags[f][at + i] = flagOf(records[i], f);
+    batch.count += n;
+    records += n;
+    count -= n;
+    if (batch.count == state.limit)
+      state.handOver();
   }
-  if (++batch.count == kBatch)
-    state_->handOver();
 }
 
 void NetcdfWriter::end() {
   if (!state_->ready)
     return;
   state_->ready = false;
-  if (state_->filling->count > 0)
+  if (state_->filling().count > 0)
     state_->handOver();
   state_->stopWriter();
   if (!state_->hasFailed())

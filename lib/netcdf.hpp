@@ -43,6 +43,7 @@ class NetcdfWriter : public Writer {
   // must outlive the writer.
   void begin(const Dataset& dataset) override;
   void put(const Record& record) override;
+  void putMany(const Record* records, size_t count) override;
   // Writes what is left and closes the file.
   void end() override;
   // What failed, in the operating system's or the library's words; the

@@ -60,18 +60,23 @@ void periodsOf(int32_t time, double* values) {
   set(QcPeriod::kSecond, civil.second % 60);
 }
 
-// The least and the most of the values at the last n + 1 points, the
-// missing left out, as the points come: each value enters once and leaves
-// once, whatever the window's length.
-class RunningRange {
+// Where the flat run that ends at the newest point begins: the first
+// point from which on the values, the missing left out, lie closer together
+// than the tolerance. A window of n + 1 points is flat when it begins at or
+// after that point, so one run serves every window's length, and each value
+// enters and leaves the running extremes once.
+class FlatRun {
  public:
-  // At most `points` points are ever in the window.
+  // No window is longer than `points`: the run is never followed further.
   void reserve(uint64_t points) {
-    size_t room = static_cast<size_t>(std::min<uint64_t>(points, uint64_t{1} << 26)) + 1;
+    longest_ = points;
+    size_t room = static_cast<size_t>(std::min<uint64_t>(points, uint64_t{1} << 26)) + 2;
     low_.assign(room);
     high_.assign(room);
   }
-  void add(uint64_t at, bool has, double value) {
+  void add(uint64_t at, bool has, double value, double tolerance) {
+    if (at > longest_ && start_ < at - longest_)
+      drop(at - longest_);
     if (!has)
       return;
     while (!low_.empty() && low_.back().value >= value)
@@ -80,26 +85,30 @@ class RunningRange {
     while (!high_.empty() && high_.back().value <= value)
       high_.popBack();
     high_.pushBack({at, value});
+    // Not while the range is below: a NaN tolerance flags nothing.
+    while (!low_.empty() && !(high_.front().value - low_.front().value < tolerance))
+      drop(std::min(low_.front().at, high_.front().at) + 1);
+    if (low_.empty())
+      start_ = at + 1;  // not even the one value is flat
   }
-  // The range of the points from `first` on; false when none has a value.
-  bool range(uint64_t first, double& range) {
+  // Whether the window of the last n + 1 points to `at` is flat.
+  bool flat(uint64_t at, uint64_t n) const { return at >= n && start_ <= at - n; }
+
+ private:
+  void drop(uint64_t first) {
+    start_ = first;
     while (!low_.empty() && low_.front().at < first)
       low_.popFront();
     while (!high_.empty() && high_.front().at < first)
       high_.popFront();
-    if (low_.empty())
-      return false;
-    range = high_.front().value - low_.front().value;
-    return true;
   }
 
- private:
   struct Point {
     uint64_t at;
     double value;
   };
   // A queue in a ring of fixed room, a power of two, so that a place is
-  // a mask away: the window never holds more points.
+  // a mask away: the run never holds more points.
   class Ring {
    public:
     void assign(size_t room) {
@@ -129,6 +138,7 @@ class RunningRange {
     size_t mask_ = 0, head_ = 0, size_ = 0;
   };
   Ring low_, high_;
+  uint64_t start_ = 0, longest_ = 0;
 };
 
 }  // namespace
@@ -171,7 +181,7 @@ struct Flagger::Plan {
     // it flags nothing
     bool flat = false;
     uint64_t suspectPoints = 0, failPoints = 0;
-    RunningRange suspectRange, failRange;
+    FlatRun run;
     // location: the same for every point
     int8_t location = kFlagGood;
   };
@@ -198,10 +208,12 @@ struct Flagger::Plan {
   std::vector<Context> contexts;
   std::vector<int> readings;  // those the tests take
 
-  // The block: its records, their flags (a row of `flags` each), and the
-  // values of the readings the tests take.
+  // The block: its records, their flags (a column of kBlock for each flag
+  // variable, so that each test writes its own), and the values of the
+  // readings the tests take.
   std::vector<Record> records = std::vector<Record>(kBlock);
-  std::vector<int8_t> rows;
+  std::vector<int8_t> columns;
+  int8_t* flagColumn(size_t f) { return columns.data() + f * kBlock; }
   size_t count = 0;
   size_t fresh = 0;  // records[fresh .. count) are not tested yet
   struct Values {
@@ -210,7 +222,9 @@ struct Flagger::Plan {
     bool usable[kBlock];  // and finite: what the other tests take
   };
   std::vector<Values> values = std::vector<Values>(kFieldCount);
-  // Each record's periods, worked out once for all the readings.
+  // Each record's time, and its periods, worked out once for all the
+  // readings.
+  std::vector<double> times = std::vector<double>(kBlock);
   std::vector<std::array<double, kPeriods>> periods = std::vector<std::array<double, kPeriods>>(kBlock);
 
   explicit Plan(RecordSink& sink) : next(sink) {}
@@ -235,7 +249,7 @@ Flagger::Flagger(const Dataset& dataset, const QcConfig& config, const QcSeries*
   Plan& plan = *plan_;
   std::vector<const Variable*> flags = flagVariables(dataset);
   plan.flags = flags.size();
-  plan.rows.assign(Plan::kBlock * plan.flags, kFlagUnknown);
+  plan.columns.assign(Plan::kBlock * plan.flags, kFlagUnknown);
   auto flagOf = [&](int reading, int test) {
     for (size_t f = 0; f < flags.size(); ++f)
       if (flags[f]->reading == reading && flags[f]->qartod == test)
@@ -272,10 +286,11 @@ Flagger::Flagger(const Dataset& dataset, const QcConfig& config, const QcSeries*
           };
           testPlan.suspectPoints = points(test.suspectSeconds);
           testPlan.failPoints = points(test.failSeconds);
-          if (testPlan.suspectPoints != UINT64_MAX)
-            testPlan.suspectRange.reserve(testPlan.suspectPoints + 2);
-          if (testPlan.failPoints != UINT64_MAX)
-            testPlan.failRange.reserve(testPlan.failPoints + 2);
+          uint64_t longest = 0;
+          for (uint64_t n : {testPlan.suspectPoints, testPlan.failPoints})
+            if (n != UINT64_MAX)
+              longest = std::max(longest, n);
+          testPlan.run.reserve(longest);
           testPlan.flat = true;
         }
         for (const QcClimatologyMember& member : test.members)
@@ -301,20 +316,21 @@ Flagger::~Flagger() = default;
 
 // The tests but the spike test over the block's new records.
 void Flagger::Plan::test(size_t) {
-  const size_t from = fresh, to = count, width = flags;
-  for (size_t i = from; i < to; ++i) {
-    int8_t* row = rows.data() + i * width;
-    for (size_t f : qartod)
-      row[f] = kFlagUnknown;
-    for (const Range& range : ranges) {
+  const size_t from = fresh, to = count;
+  for (size_t f : qartod)
+    std::memset(flagColumn(f) + from, kFlagUnknown, to - from);
+  for (const Range& range : ranges) {
+    int8_t* out = flagColumn(range.flag);
+    for (size_t i = from; i < to; ++i) {
       float value;
       if (!present(records[i], range.reading, value))
-        row[range.flag] = kFlagMissing;
+        out[i] = kFlagMissing;
       else
-        row[range.flag] = value - value == 0 && value >= range.low && value <= range.high ? kFlagGood : kFlagFail;
+        out[i] = value - value == 0 && value >= range.low && value <= range.high ? kFlagGood : kFlagFail;
     }
   }
   for (size_t i = from; i < to; ++i) {
+    times[i] = records[i].time;
     if (periodic)
       periodsOf(records[i].time, periods[i].data());
     else
@@ -341,61 +357,60 @@ void Flagger::Plan::test(size_t) {
       const bool* usable = column.usable;
       for (Test& plan : stream.tests) {
         const QcTest& t = *plan.test;
-        int8_t* out = rows.data() + plan.flag;
+        int8_t* out = flagColumn(plan.flag);
         switch (t.kind) {
-          case QcTestKind::kGrossRange:
-            // NaN is missing; an infinity lies outside any span.
+          case QcTestKind::kGrossRange: {
+            // NaN is missing; an infinity lies outside any span. (The spans
+            // are copied, for the flags written might be them, as far as
+            // the compiler knows.)
+            const double failLow = t.fail.low, failHigh = t.fail.high;
+            const double suspectLow = t.hasSuspect ? t.suspect.low : -INFINITY;
+            const double suspectHigh = t.hasSuspect ? t.suspect.high : INFINITY;
             for (size_t i = lo; i < hi; ++i) {
-              int8_t flag = kFlagGood;
-              if (t.hasSuspect && (x[i] < t.suspect.low || x[i] > t.suspect.high))
-                flag = kFlagSuspect;
-              if (x[i] < t.fail.low || x[i] > t.fail.high)
-                flag = kFlagFail;
-              out[i * width] = given[i] ? flag : kFlagMissing;
+              int8_t flag = x[i] < suspectLow || x[i] > suspectHigh ? kFlagSuspect : kFlagGood;
+              flag = x[i] < failLow || x[i] > failHigh ? kFlagFail : flag;
+              out[i] = given[i] ? flag : kFlagMissing;
             }
             break;
+          }
           case QcTestKind::kSpike: break;  // with the next record
-          case QcTestKind::kRateOfChange:
-            for (size_t i = lo; i < hi; ++i) {
-              bool first = context.points + (i - lo) == 0;
-              // The first point's rate is 0; after a missing point there is none.
-              bool known = first || (plan.previousPresent && usable[i]);
-              double rate = first ? 0
-                                  : std::fabs(x[i] - plan.previous) /
-                                        (static_cast<double>(records[i].time) - plan.previousTime);
-              int8_t flag = kFlagGood;
-              if (known && rate > t.suspectThreshold)
-                flag = kFlagSuspect;
-              if (known && t.hasFailThreshold && rate > t.failThreshold)
-                flag = kFlagFail;
-              out[i * width] = usable[i] ? flag : kFlagMissing;
-              plan.previousPresent = usable[i];
-              plan.previous = x[i];
-              plan.previousTime = records[i].time;
-            }
+          case QcTestKind::kRateOfChange: {
+            const double suspect = t.suspectThreshold;
+            const double fail = t.hasFailThreshold ? t.failThreshold : INFINITY;
+            // The first point's rate is 0; after a missing point there is none.
+            auto flagOf = [&](bool known, double rate, bool present) {
+              int8_t flag = known && rate > suspect ? kFlagSuspect : kFlagGood;
+              flag = known && rate > fail ? kFlagFail : flag;
+              return present ? flag : kFlagMissing;
+            };
+            bool first = context.points == 0;
+            out[lo] = flagOf(first || (plan.previousPresent && usable[lo]),
+                             first ? 0
+                                   : std::fabs(x[lo] - plan.previous) /
+                                         (static_cast<double>(times[lo]) - plan.previousTime),
+                             usable[lo]);
+            for (size_t i = lo + 1; i < hi; ++i)
+              out[i] = flagOf(usable[i - 1] && usable[i], std::fabs(x[i] - x[i - 1]) / (times[i] - times[i - 1]),
+                              usable[i]);
+            plan.previousPresent = usable[hi - 1];
+            plan.previous = x[hi - 1];
+            plan.previousTime = records[hi - 1].time;
             break;
+          }
           case QcTestKind::kFlatLine:
             for (size_t i = lo; i < hi; ++i) {
               if (!plan.flat) {
-                out[i * width] = kFlagGood;  // too short a series: every point good
+                out[i] = kFlagGood;  // too short a series: every point good
                 continue;
               }
               uint64_t at = context.points + (i - lo);
+              plan.run.add(at, usable[i], x[i], t.tolerance);
               int8_t flag = kFlagGood;
-              double range;
-              if (plan.suspectPoints != UINT64_MAX) {
-                plan.suspectRange.add(at, usable[i], x[i]);
-                if (at >= plan.suspectPoints && plan.suspectRange.range(at - plan.suspectPoints, range) &&
-                    range < t.tolerance)
-                  flag = kFlagSuspect;
-              }
-              if (plan.failPoints != UINT64_MAX) {
-                plan.failRange.add(at, usable[i], x[i]);
-                if (at >= plan.failPoints && plan.failRange.range(at - plan.failPoints, range) &&
-                    range < t.tolerance)
-                  flag = kFlagFail;
-              }
-              out[i * width] = usable[i] ? flag : kFlagMissing;
+              if (plan.suspectPoints != UINT64_MAX && plan.run.flat(at, plan.suspectPoints))
+                flag = kFlagSuspect;
+              if (plan.failPoints != UINT64_MAX && plan.run.flat(at, plan.failPoints))
+                flag = kFlagFail;
+              out[i] = usable[i] ? flag : kFlagMissing;
             }
             break;
           case QcTestKind::kClimatology:
@@ -411,12 +426,11 @@ void Flagger::Plan::test(size_t) {
                 if (member.hasFail && (x[i] < member.fail.low || x[i] > member.fail.high))
                   flag = kFlagFail;
               }
-              out[i * width] = usable[i] ? flag : kFlagMissing;
+              out[i] = usable[i] ? flag : kFlagMissing;
             }
             break;
           case QcTestKind::kLocation:
-            for (size_t i = lo; i < hi; ++i)
-              out[i * width] = plan.location;
+            std::memset(out + lo, plan.location, hi - lo);
             break;
         }
       }
@@ -429,7 +443,6 @@ void Flagger::Plan::test(size_t) {
 // The spike tests and the aggregates of records [0, end); `last`: no
 // record follows the block.
 void Flagger::Plan::spikes(size_t end, bool last) {
-  const size_t width = flags;
   for (Context& context : contexts) {
     size_t lo, hi;
     slice(*context.context, 0, end, lo, hi);
@@ -445,7 +458,7 @@ void Flagger::Plan::spikes(size_t end, bool last) {
         if (plan.test->kind != QcTestKind::kSpike)
           continue;
         const QcTest& t = *plan.test;
-        int8_t* out = rows.data() + plan.flag;
+        int8_t* out = flagColumn(plan.flag);
         for (size_t i = lo; i < hi; ++i) {
           bool hasBefore = i > lo ? true : stream.beforeIn && lo == 0;
           bool beforeUsable = i > lo ? usable[i - 1] : stream.beforeUsable;
@@ -464,7 +477,7 @@ void Flagger::Plan::spikes(size_t end, bool last) {
             if (t.failThreshold != 0 && distance > t.failThreshold)
               flag = kFlagFail;
           }
-          out[i * width] = flag;
+          out[i] = flag;
         }
       }
       // For the block after: the point before its first record.
@@ -473,12 +486,16 @@ void Flagger::Plan::spikes(size_t end, bool last) {
       stream.before = x[hi - 1];
       if (stream.aggregateFlag == SIZE_MAX)
         continue;
+      const int8_t* tested[kQcTestKinds];
+      size_t n = 0;
+      for (const Test& plan : stream.tests)
+        tested[n++] = flagColumn(plan.flag);
+      int8_t* out = flagColumn(stream.aggregateFlag);
       for (size_t i = lo; i < hi; ++i) {
-        int8_t tested[kQcTestKinds];
-        size_t n = 0;
-        for (const Test& plan : stream.tests)
-          tested[n++] = rows[i * width + plan.flag];
-        rows[i * width + stream.aggregateFlag] = aggregate(tested, n);
+        int8_t each[kQcTestKinds];
+        for (size_t t = 0; t < n; ++t)
+          each[t] = tested[t][i];
+        out[i] = aggregate(each, n);
       }
     }
     if (hi < end || (hi == end && !after))
@@ -490,14 +507,15 @@ void Flagger::Plan::spikes(size_t end, bool last) {
 // Records [0, end) to the next sink; the rest moves to the block's start.
 void Flagger::Plan::handOn(size_t end) {
   for (size_t i = 0; i < end; ++i) {
-    records[i].flags = rows.data() + i * flags;
-    next.put(records[i]);
+    records[i].flags = columns.data() + i;
+    records[i].flagStride = kBlock;
   }
+  next.putMany(records.data(), end);
   size_t rest = count - end;
   for (size_t i = 0; i < rest; ++i) {
     std::memcpy(&records[i], &records[end + i], offsetof(Record, words) + 4 * size_t{records[end + i].count});
-    std::memcpy(rows.data() + i * flags, rows.data() + (end + i) * flags, flags);
     periods[i] = periods[end + i];
+    times[i] = times[end + i];
     for (int k : readings) {
       Values& column = values[static_cast<size_t>(k)];
       column.value[i] = column.value[end + i];
@@ -505,6 +523,8 @@ void Flagger::Plan::handOn(size_t end) {
       column.usable[i] = column.usable[end + i];
     }
   }
+  for (size_t f = 0; f < flags; ++f)
+    std::memmove(flagColumn(f), flagColumn(f) + end, rest);
   count = rest;
   fresh = rest;
 }

@@ -89,8 +89,10 @@ struct Record {
   const char* text;
   size_t length;
   // Its flags, one for each of the dataset's flag variables in their
-  // order, once the Flagger has set them (nullptr before).
+  // order, once the Flagger has set them (nullptr before): flag f at
+  // flags[f * flagStride].
   const int8_t* flags;
+  size_t flagStride;
   uint32_t words[kMaxWindows];
 };
 
@@ -108,6 +110,12 @@ class RecordSink {
  public:
   virtual ~RecordSink() = default;
   virtual void put(const Record& record) = 0;
+  // Records one after another, as put() would take them: a sink that lays
+  // them out by column may take their flags a column at a time.
+  virtual void putMany(const Record* records, size_t count) {
+    for (size_t i = 0; i < count; ++i)
+      put(records[i]);
+  }
 };
 
 // The decoder of record lines into Records, for everything but the plain

@@ -125,6 +125,7 @@ int main(int argc, char** argv) try {
                      (settings.format != hexlog::Format::kPlain && settings.format != hexlog::Format::kVerbose);
   if (netcdf) {
     run.setNetcdfPath(outputFileWritePath());
+    run.setNetcdfTried();
     return decodeIsolated(decodeAll, run, options, optind, argc, argv);
   }
   int status = decodeAll(run, options, optind, argc, argv);

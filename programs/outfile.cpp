@@ -236,7 +236,8 @@ bool openReplacement(const char* path, const char* target, const struct stat& st
     umask(mask);
     finalMode = 0666 & ~mask;
   }
-  if (target != finalPath && std::snprintf(finalPath, sizeof finalPath, "%s", path) >= static_cast<int>(sizeof finalPath))
+  if (target != finalPath &&
+      std::snprintf(finalPath, sizeof finalPath, "%s", path) >= static_cast<int>(sizeof finalPath))
     return failed(std::strerror(ENAMETOOLONG));
   const char* slash = std::strrchr(finalPath, '/');
   return makeTemporary(finalPath, slash != nullptr ? static_cast<int>(slash - finalPath + 1) : 0);

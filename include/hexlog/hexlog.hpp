@@ -280,9 +280,10 @@ struct Dataset {
 };
 
 // How netCDF output stores each series variable: in chunks of this many
-// records, deflated at this level after shuffling (floats' bytes compress
-// far better grouped by significance); where a record lacks a reading,
-// this fill value (NC_FILL_FLOAT).
+// records, deflated at this level after shuffling where a value has more
+// than one byte (floats' bytes compress far better grouped by
+// significance); where a record lacks a reading, this fill value
+// (NC_FILL_FLOAT).
 constexpr size_t kNetcdfChunk = 131072;
 constexpr int kNetcdfDeflateLevel = 1;
 constexpr bool kNetcdfShuffle = true;
@@ -331,6 +332,12 @@ class Run {
   bool prepare();
   // Where netCDF output is created, when it is known only after prepare().
   void setNetcdfPath(const std::string& path);
+  // The netCDF library took this run's dataset already: prepare() in
+  // another process with the same settings (the tool's, where the library
+  // is loaded apart first) returned true. prepare() loads the library but
+  // does not try the dataset again, which for the flags of many tests
+  // costs a tenth of a second.
+  void setNetcdfTried();
   // Once, before any input: writes the csv header. Text goes to `outputFd`,
   // which stays the caller's (unused for netCDF and columns).
   bool start(int outputFd);

@@ -35,8 +35,8 @@ from xarray.core.variable import Variable
 from . import _decode, _hexlog, _warn
 
 # How the tool's netCDF writer stores the variables, as xarray's netCDF
-# backend reports it: series deflated after shuffling, in chunks, as the
-# library says; the scalars contiguous.
+# backend reports it: series deflated after shuffling (but for bytes), in
+# chunks, as the library says; the scalars contiguous.
 _SERIES_STORAGE = {"zlib": True, "szip": False, "zstd": False, "bzip2": False, "blosc": False,
                    "shuffle": _hexlog.NETCDF_SHUFFLE, "complevel": _hexlog.NETCDF_DEFLATE_LEVEL,
                    "fletcher32": False, "contiguous": False, "chunksizes": (_hexlog.NETCDF_CHUNK,)}
@@ -227,6 +227,8 @@ class HexlogDataStore(AbstractDataStore):
                 dims, shape, storage = ("time",), (count,), _SERIES_STORAGE
                 if station:
                     dims, shape, storage = ("station", "time"), (1, count), _STATION_SERIES_STORAGE
+                if dtype is not str and dtype.itemsize == 1:
+                    storage = dict(storage, shuffle=False)  # a byte has nothing to shuffle
                 if series == "time":
                     data = result["time"].view(np.int64).astype(dtype)
                 else:
