@@ -21,6 +21,7 @@
 #include <netcdf.h>
 #endif
 
+#include "bits.hpp"
 #include "metadata.hpp"
 
 using namespace hexlog;
@@ -50,11 +51,6 @@ class MetadataTest : public ::testing::Test {
   Metadata metadata_;
 };
 
-template <typename T>
-std::string bytesOf(T value) {
-  return std::string(reinterpret_cast<const char*>(&value), sizeof value);
-}
-
 TEST_F(MetadataTest, NumbersReadBackBitForBitAndTextWithoutASuffixIsAString) {
   std::vector<std::pair<std::string, std::string>> cases = {  // value, its bytes
       {"200ub", bytesOf<uint8_t>(200)}, {"-128b", bytesOf<int8_t>(-128)}, {"1", "1"}, {"+1.5f", bytesOf(1.5f)},
@@ -64,10 +60,8 @@ TEST_F(MetadataTest, NumbersReadBackBitForBitAndTextWithoutASuffixIsAString) {
   std::mt19937_64 rng(7);  // random bits: normal, subnormal and zero floats and doubles, as std::to_chars writes them
   for (int i = 0; i < 5000; ++i) {
     uint64_t bits = rng() >> (i % 64);
-    float f;
-    double d;
-    std::memcpy(&f, &bits, sizeof f);
-    std::memcpy(&d, &bits, sizeof d);
+    float f = floatOf(static_cast<uint32_t>(bits));
+    double d = bitCast<double>(bits);
     char text[64];
     if (std::isfinite(f))
       cases.emplace_back(std::string(text, std::to_chars(text, text + 64, f).ptr) + "f", bytesOf(f));

@@ -90,18 +90,6 @@ TEST(Vector, FilesAreCutAlikeAtEveryBlockSize) {
   }
 }
 
-float floatOf(uint32_t bits) {
-  float value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
-
-uint32_t bitsOf(float value) {
-  uint32_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return bits;
-}
-
 // Random words of every exponent, and both signs of the floats around the
 // places where a text changes shape: each power of ten, and the point below
 // it where %.3f rounds up to it; the lanes' bounds; ties; zeros, NaN

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bits.hpp"
 #include "csv.hpp"
 #include "output.hpp"
 #include "record.hpp"
@@ -85,15 +86,6 @@ inline std::string decodeFile(const std::string& bytes, bool verboseMode = false
   bool read = scanFile(fd, buf.data(), buf.size(), captureVectors, *captured);
   close(fd);
   return read ? takeOutput(captured->out) : "<read failed>";
-}
-
-// Eight upper-case hexadecimal digits of a word.
-inline std::string hex8(uint32_t word) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string s(8, '0');
-  for (int i = 7; i >= 0; --i, word >>= 4)
-    s[static_cast<size_t>(i)] = digits[word & 15];
-  return s;
 }
 
 // A record text with the default 24-character prefix and a CR LF line end.

@@ -13,6 +13,7 @@
 #include <netcdf.h>
 #endif
 
+#include "bits.hpp"
 #include "reference.hpp"
 #include "tool.hpp"
 
@@ -86,12 +87,6 @@ std::string ncdumpHeader(const std::string& path) {
 }
 #endif
 
-uint32_t bitsOf(float value) {
-  uint32_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return bits;
-}
-
 // ---- NCCSV ---------------------------------------------------------------------
 
 TEST_F(Archive, NccsvHoldsTheMetadataThenEveryReading) {
@@ -151,17 +146,12 @@ TEST_F(Archive, NccsvHoldsTheMetadataThenEveryReading) {
 // date; in time order and, asked, in the input's.
 TEST_F(Archive, ComputedAttributesAndFlagsFollowTheRecords) {
   Log unordered = makeLog(6, 400);
-  auto value = [](uint32_t word) {
-    float f;
-    std::memcpy(&f, &word, sizeof f);
-    return f;
-  };
   // Bounds that some readings equal exactly, written as to_chars writes them.
   auto text = [](float f) {
     char buffer[32];
     return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, f).ptr) + "f";
   };
-  float low = value(unordered.words[1][1]), high = value(unordered.words[2][1]);
+  float low = floatOf(unordered.words[1][1]), high = floatOf(unordered.words[2][1]);
   if (low > high)
     std::swap(low, high);
   std::string meta = file("station.meta",
@@ -189,9 +179,9 @@ TEST_F(Archive, ComputedAttributesAndFlagsFollowTheRecords) {
     for (int k = 0; k < 32; ++k) {
       float least = INFINITY, most = -INFINITY;
       for (const std::vector<uint32_t>& words : records.words)
-        if (static_cast<size_t>(k) < words.size() && std::isfinite(value(words[k]))) {
-          least = std::min(least, value(words[k]));
-          most = std::max(most, value(words[k]));
+        if (static_cast<size_t>(k) < words.size() && std::isfinite(floatOf(words[k]))) {
+          least = std::min(least, floatOf(words[k]));
+          most = std::max(most, floatOf(words[k]));
         }
       std::string name = reference::kNames[k];
       std::replace(name.begin(), name.end(), ' ', '_');
@@ -213,8 +203,8 @@ TEST_F(Archive, ComputedAttributesAndFlagsFollowTheRecords) {
       for (int f = 0; f < 3; ++f) {
         size_t k = static_cast<size_t>(f) + 1;
         int flag = 9;
-        if (k < records.words[i].size() && !std::isnan(value(records.words[i][k]))) {
-          float v = value(records.words[i][k]);
+        if (k < records.words[i].size() && !std::isnan(floatOf(records.words[i][k]))) {
+          float v = floatOf(records.words[i][k]);
           flag = std::isfinite(v) && v >= lows[f] && v <= highs[f] ? 1 : 4;
           bounded += v == low || v == high;
         }

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <thread>
 
+#include "bits.hpp"
 #include "reference.hpp"
 #include "tool.hpp"
 
@@ -499,10 +500,7 @@ TEST_F(Cli, CsvHasTheNamesThenThirtyThreeFieldsPerRecord) {
       bool present = k < records[i].size() && records[i][k] != 0x7FC00000;  // NaN is missing too
       EXPECT_EQ(fields[k + 1].empty(), !present) << i << " " << k;
       if (present) {
-        float value = std::strtof(fields[k + 1].c_str(), nullptr);
-        uint32_t bits;
-        std::memcpy(&bits, &value, sizeof bits);
-        EXPECT_EQ(bits, records[i][k]) << fields[k + 1];
+        EXPECT_EQ(bitsOf(std::strtof(fields[k + 1].c_str(), nullptr)), records[i][k]) << fields[k + 1];
       }
     }
   }
