@@ -22,22 +22,18 @@
 #endif
 
 #include "bits.hpp"
+#include "folder.hpp"
 #include "metadata.hpp"
 
 using namespace hexlog;
 
 namespace {
 
-class MetadataTest : public ::testing::Test {
+class MetadataTest : public FolderTest {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/hexlog-metadata-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    path_ = std::string(pattern) + "/a.meta";
-  }
-  void TearDown() override {
-    std::remove(path_.c_str());
-    rmdir(path_.substr(0, path_.rfind('/')).c_str());
+    FolderTest::SetUp();
+    path_ = path("a.meta");
   }
   // The error of reading `text`, "" when it reads.
   std::string fault(const std::string& text) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "folder.hpp"
 #include "hexlog/hexlog.hpp"
 #include "station_log.hpp"
 
@@ -24,22 +25,8 @@ namespace {
 // as the records first come) are those of the same files read from pipes,
 // which cannot be read again, whatever the budget and wherever the order
 // breaks; so are the counts.
-class Reread : public ::testing::Test {
+class Reread : public FolderTest {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/hexlog-reread-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    dir_ = name;
-  }
-  void TearDown() override { EXPECT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0); }
-
-  std::string write(const std::string& name, const std::string& text) {
-    struct stat status;  // written over in place; a FIFO a test left there would wait for a reader
-    if (lstat((dir_ + "/" + name).c_str(), &status) == 0 && !S_ISREG(status.st_mode))
-      unlink((dir_ + "/" + name).c_str());
-    std::ofstream(dir_ + "/" + name, std::ios::binary) << text;
-    return dir_ + "/" + name;
-  }
   // `files` in time order, or the failure's text.
   std::string decode(Format format, const std::vector<std::string>& files, size_t memory, const std::string& temporary,
                      bool pipes = false, const std::function<void(size_t)>& between = nullptr,
@@ -74,18 +61,17 @@ class Reread : public ::testing::Test {
       text += " " + std::to_string(n);
     return ok ? text : "failed: " + run.failure().text;
   }
-  std::string dir_;
 };
 
 TEST_F(Reread, InputInOrderIsDecodedAgainNotSpilled) {
   std::string log = makeLog(400, 1);
-  std::string first = write("a.log", log);
+  std::string first = file("a.log", log);
   // In order, with a duplicate and a conflict of its last time.
   size_t end = log.find('\n', log.size() / 2) + 1, last = log.rfind('\n', end - 2) + 1;
   std::string again = log.substr(last, end - last);
-  std::string twice = write("twice.log", log.substr(0, end) + again + again.substr(0, 40) + "7F7FFFFF" + again.substr(48));
+  std::string twice = file("twice.log", log.substr(0, end) + again + again.substr(0, 40) + "7F7FFFFF" + again.substr(48));
   std::string other = makeLog(400, 2);
-  std::string late = write("b.log", other.substr(other.size() / 2));  // its times are among a.log's
+  std::string late = file("b.log", other.substr(other.size() / 2));  // its times are among a.log's
   for (Format format : {Format::kCsv, Format::kNccsv}) {
     for (const auto& files : std::vector<std::vector<std::string>>{{first}, {twice}, {first, first}, {first, late}}) {
       std::string piped = decode(format, files, size_t{1} << 30, dir_, true);
@@ -139,7 +125,7 @@ TEST_F(Reread, AnInputChangedBetweenTheReadingsIsNamed) {
   auto paths = [&] {
     std::vector<std::string> written;
     for (size_t day = 0; day < 3; ++day)
-      written.push_back(write("day" + std::to_string(day) + ".log", days[day]));
+      written.push_back(file("day" + std::to_string(day) + ".log", days[day]));
     return written;
   };
   for (Format format : {Format::kCsv, Format::kNccsv}) {
@@ -151,7 +137,7 @@ TEST_F(Reread, AnInputChangedBetweenTheReadingsIsNamed) {
           if (i != 3)
             return;
           if (how != 3) {
-            write("day" + std::to_string(day) + ".log", edited(days[day], how));
+            file("day" + std::to_string(day) + ".log", edited(days[day], how));
           } else {  // a FIFO in its place: found out, never waited on
             unlink(files[day].c_str());
             mkfifo(files[day].c_str(), 0600);
@@ -163,12 +149,12 @@ TEST_F(Reread, AnInputChangedBetweenTheReadingsIsNamed) {
       // Grown at the end, or its last line finished: as it was when read.
       std::vector<std::string> files = paths();
       std::string unfinished = days[2].substr(0, days[2].size() - 100);
-      files[2] = write("day2.log", unfinished);
+      files[2] = file("day2.log", unfinished);
       std::string expected = decode(format, {files[0], files[1], files[2]}, size_t{1} << 30, dir_, true);
       EXPECT_TRUE(decode(format, files, size_t{1} << 30, "/nonexistent", false, [&](size_t i) {
                     if (i == 3)
                       for (size_t grown = 0; grown < 3; ++grown)
-                        write("day" + std::to_string(grown) + ".log", days[grown] + days[1]);
+                        file("day" + std::to_string(grown) + ".log", days[grown] + days[1]);
                   }) == expected);
     }
     EXPECT_NE(whole.rfind("failed:", 0), 0u);
