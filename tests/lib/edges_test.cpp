@@ -10,6 +10,7 @@
 #include <random>
 
 #include "capture.hpp"
+#include "logs.hpp"
 #include "reference.hpp"
 
 namespace {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "capture.hpp"
+#include "logs.hpp"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "folder.hpp"
 #include "hexlog/hexlog.hpp"
-#include "station_log.hpp"
+#include "logs.hpp"
 
 using namespace hexlog;
 
@@ -64,13 +64,13 @@ class Reread : public FolderTest {
 };
 
 TEST_F(Reread, InputInOrderIsDecodedAgainNotSpilled) {
-  std::string log = makeLog(400, 1);
+  std::string log = stationLog(400, 1);
   std::string first = file("a.log", log);
   // In order, with a duplicate and a conflict of its last time.
   size_t end = log.find('\n', log.size() / 2) + 1, last = log.rfind('\n', end - 2) + 1;
   std::string again = log.substr(last, end - last);
   std::string twice = file("twice.log", log.substr(0, end) + again + again.substr(0, 40) + "7F7FFFFF" + again.substr(48));
-  std::string other = makeLog(400, 2);
+  std::string other = stationLog(400, 2);
   std::string late = file("b.log", other.substr(other.size() / 2));  // its times are among a.log's
   for (Format format : {Format::kCsv, Format::kNccsv}) {
     for (const auto& files : std::vector<std::vector<std::string>>{{first}, {twice}, {first, first}, {first, late}}) {
@@ -98,7 +98,7 @@ TEST_F(Reread, InputInOrderIsDecodedAgainNotSpilled) {
 // naming that input; lines added at an input's end or a last line finished
 // meanwhile change nothing.
 TEST_F(Reread, AnInputChangedBetweenTheReadingsIsNamed) {
-  std::string log = makeLog(300, 1);
+  std::string log = stationLog(300, 1);
   std::vector<std::string> days;
   for (size_t day = 0; day < 3; ++day)
     days.push_back(log.substr(0, 15) + log.substr(15 + day * 100 * 290, 100 * 290));
@@ -109,12 +109,9 @@ TEST_F(Reread, AnInputChangedBetweenTheReadingsIsNamed) {
       if (how == 0) {
         uint32_t word = static_cast<uint32_t>(std::stoul(text.substr(lane, 8), nullptr, 16));
         word += static_cast<uint32_t>(r % 3 == 1 ? -2 : 1);
-        char hex[9];
-        std::snprintf(hex, sizeof hex, "%08X", word);
-        text.replace(lane, 8, hex);
+        text.replace(lane, 8, hex8(word));
       } else if (how == 1 && r == 50) {
-        for (size_t i = at + 24; i < at + 24 + 8 * 33; ++i)
-          text[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
+        text.replace(at + 24, 8 * 33, lowerCase(text.substr(at + 24, 8 * 33)));
         break;
       }
     }

@@ -87,12 +87,3 @@ inline std::string decodeFile(const std::string& bytes, bool verboseMode = false
   close(fd);
   return read ? takeOutput(captured->out) : "<read failed>";
 }
-
-// A record text with the default 24-character prefix and a CR LF line end.
-inline std::string recordText(uint32_t time, const std::vector<uint32_t>& values) {
-  std::string text = "2026/12/08 01:02:03 ABC ";
-  text += hex8(time);
-  for (uint32_t v : values)
-    text += hex8(v);
-  return text + "\r\n";
-}

@@ -12,7 +12,7 @@
 #include <random>
 #include <thread>
 
-#include "station_log.hpp"
+#include "logs.hpp"
 #include "tool.hpp"
 
 // One call as the shim logged it:
