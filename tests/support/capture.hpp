@@ -75,11 +75,23 @@ inline std::string decodeCsv(const std::string& text, int32_t start = 24) {
   return takeOutput(*out);
 }
 
+// A memory file holding `bytes`, to be read from its start; -1 if it
+// cannot be made.
+inline int memoryFile(const std::string& bytes) {
+  int fd = memfd_create("hexlog-test-input", 0);
+  if (fd >= 0 &&
+      (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) || lseek(fd, 0, SEEK_SET) != 0)) {
+    close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
 // Decodes a whole file holding `bytes`, read in blocks of `bufferSize`.
 inline std::string decodeFile(const std::string& bytes, bool verboseMode = false, int32_t start = 24,
                               size_t bufferSize = 1 << 16) {
-  int fd = memfd_create("hexlog-test-input", 0);
-  if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) || lseek(fd, 0, SEEK_SET) != 0)
+  int fd = memoryFile(bytes);
+  if (fd < 0)
     return "<input failed>";
   std::vector<char> buf(bufferSize);
   auto captured = std::make_unique<Captured>(verboseMode, start);
