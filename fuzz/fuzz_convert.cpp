@@ -40,8 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memcpy(&bits, data, sizeof bits);
   char text[64], fast[64];
 
-  float value;
-  std::memcpy(&value, &bits, sizeof value);
+  float value = floatOf(bits);
   std::snprintf(text, sizeof text, "%.3f", static_cast<double>(value));
   expectSame(fast, formatValue(fast, bits), text);
 

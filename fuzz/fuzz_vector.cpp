@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bits.hpp"
 #include "capture.hpp"
 #include "format.hpp"
 #include "vector.hpp"
@@ -91,8 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   words.pop_back();
   formatAlike(words);
   for (uint32_t& word : words) {  // up to 2^31 / 1000, three decimals: ties, carries, -0.000
-    float reading = static_cast<float>(static_cast<int32_t>(word) >> (word & 15)) / 1000.0f;
-    std::memcpy(&word, &reading, sizeof word);
+    word = bitsOf(static_cast<float>(static_cast<int32_t>(word) >> (word & 15)) / 1000.0f);
   }
   formatAlike(words);
   return 0;

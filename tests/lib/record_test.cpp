@@ -10,14 +10,9 @@
 #include <string>
 
 #include "capture.hpp"
+#include "logs.hpp"
 
 namespace {
-
-uint32_t floatBits(float f) {
-  uint32_t bits;
-  std::memcpy(&bits, &f, sizeof bits);
-  return bits;
-}
 
 std::string cPrintf(const char* format, double value) {
   char text[64];
@@ -148,8 +143,8 @@ TEST(Value, SpecialValues) {
   EXPECT_EQ(plainValue(0xBF800000), "-1.000");
   EXPECT_EQ(plainValue(0x80000000), "-0.000");
   EXPECT_EQ(plainValue(0x00000000), "0.000");
-  EXPECT_EQ(plainValue(floatBits(0.5f)), "0.500");
-  EXPECT_EQ(plainValue(floatBits(-0.0004f)), "-0.000");  // rounds to zero, keeps its sign
+  EXPECT_EQ(plainValue(bitsOf(0.5f)), "0.500");
+  EXPECT_EQ(plainValue(bitsOf(-0.0004f)), "-0.000");  // rounds to zero, keeps its sign
   EXPECT_EQ(plainValue(0x7F800000), "inf");
   EXPECT_EQ(plainValue(0xFF800000), "-inf");
   EXPECT_EQ(plainValue(0x7FC00000), "nan");
@@ -161,13 +156,13 @@ TEST(Value, SpecialValues) {
 // A value exactly halfway between two results is an odd multiple of 1/16
 // (x * 1000 = n + 1/2 needs 125 to divide the odd numerator); it rounds to even.
 TEST(Value, TiesRoundToEven) {
-  EXPECT_EQ(plainValue(floatBits(0.0625f)), "0.062");
-  EXPECT_EQ(plainValue(floatBits(0.1875f)), "0.188");
-  EXPECT_EQ(plainValue(floatBits(-2.3125f)), "-2.312");
+  EXPECT_EQ(plainValue(bitsOf(0.0625f)), "0.062");
+  EXPECT_EQ(plainValue(bitsOf(0.1875f)), "0.188");
+  EXPECT_EQ(plainValue(bitsOf(-2.3125f)), "-2.312");
   for (uint32_t j = 1; j < (1u << 24); j += 2 * 97) {
     float tie = static_cast<float>(j) / 16.0f;
-    ASSERT_EQ(plainValue(floatBits(tie)), cPrintf("%.3f", tie)) << j;
-    ASSERT_EQ(plainValue(floatBits(-tie)), cPrintf("%.3f", -tie)) << j;
+    ASSERT_EQ(plainValue(bitsOf(tie)), cPrintf("%.3f", tie)) << j;
+    ASSERT_EQ(plainValue(bitsOf(-tie)), cPrintf("%.3f", -tie)) << j;
   }
 }
 
@@ -179,9 +174,7 @@ TEST(Value, MatchesSnprintfForEveryExponent) {
       if (i < 4)
         mantissa = i < 2 ? static_cast<uint32_t>(i) : 0x7FFFFF - static_cast<uint32_t>(i - 2);
       uint32_t bits = exponent << 23 | mantissa | (rng() & 1u) << 31;
-      float f;
-      std::memcpy(&f, &bits, sizeof f);
-      ASSERT_EQ(plainValue(bits), cPrintf("%.3f", f)) << hex8(bits);
+      ASSERT_EQ(plainValue(bits), cPrintf("%.3f", floatOf(bits))) << hex8(bits);
     }
   }
 }

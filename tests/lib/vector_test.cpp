@@ -14,6 +14,7 @@
 #include "capture.hpp"
 #include "csv.hpp"
 #include "format.hpp"
+#include "logs.hpp"
 #include "reference.hpp"
 #include "vector.hpp"
 
@@ -31,33 +32,15 @@ std::pair<std::string, std::string> bothWays(Decode decodeOnce) {
   return {vector, scalar};
 }
 
-// A record text of `windows` windows after the prefix, each clean or, now
-// and then, with a byte of any value, a sign, a 0x prefix or blanks in it.
-std::string hostileText(std::mt19937& rng, size_t windows, size_t cut) {
-  std::string text = "SN0042 2026-06-14 00:00 ";
-  for (size_t w = 0; w < windows; ++w) {
-    std::string window = hex8(static_cast<uint32_t>(rng()));
-    switch (rng() % 24) {
-      case 0: window[rng() % 8] = static_cast<char>(rng()); break;
-      case 1: window[0] = "+- \t"[rng() % 4]; break;
-      case 2: window = "0x" + window.substr(2); break;
-      case 3: for (char& c : window) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c))); break;
-      default: break;
-    }
-    text += window;
-  }
-  text.resize(text.size() - cut % (text.size() - 24 + 1));
-  return text + (rng() % 2 ? "\r\n" : "");
-}
-
 TEST(Vector, RecordsDecodeAlikeInEveryFormat) {
   if (!vectorsAvailable())
     GTEST_SKIP() << "no AVX2 here";
-  std::mt19937 rng(31);
+  LogMaker maker(31);
+  std::mt19937& rng = maker.rng;
   for (int i = 0; i < 30000; ++i) {
     // Every length around the vector width, up to far past the 32 readings.
     size_t windows = static_cast<size_t>(i % 70);
-    std::string text = hostileText(rng, windows, rng() % 3 == 0 ? rng() % 40 : 0);
+    std::string text = maker.junkRecord(windows, rng() % 3 == 0 ? rng() % 40 : 0);
     if (rng() % 16 == 0)
       text[rng() % text.size()] = '\0';
     text = text.c_str();
@@ -75,11 +58,12 @@ TEST(Vector, RecordsDecodeAlikeInEveryFormat) {
 TEST(Vector, FilesAreCutAlikeAtEveryBlockSize) {
   if (!vectorsAvailable())
     GTEST_SKIP() << "no AVX2 here";
-  std::mt19937 rng(32);
+  LogMaker maker(32);
+  std::mt19937& rng = maker.rng;
   for (int round = 0; round < 40; ++round) {
     std::string log;
     while (log.size() < 20000) {
-      log += hostileText(rng, rng() % 140, 0);
+      log += maker.junkRecord(rng() % 140, 0);
       log += "\n\0\r\n \t"[rng() % 6];  // over-long lines too: no line end at all
     }
     for (size_t size : {kMinScanBuffer, kMinScanBuffer + 63, size_t{4096}, size_t{1} << 16}) {
@@ -88,18 +72,6 @@ TEST(Vector, FilesAreCutAlikeAtEveryBlockSize) {
       ASSERT_EQ(vector, reference::decodeFile(log, 24, round % 2 == 1)) << round;
     }
   }
-}
-
-float floatOf(uint32_t bits) {
-  float value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
-
-uint32_t bitsOf(float value) {
-  uint32_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return bits;
 }
 
 // Random words of every exponent, and both signs of the floats around the

@@ -7,26 +7,13 @@
 #include <cstring>
 #include <random>
 
+#include "logs.hpp"
 #include "reference.hpp"
 #include "tool.hpp"
 
 namespace {
 
 using Hostile = ToolTest;
-
-const std::string kRecord =
-    "SN0042 2026-06-14 00:00 6A2DEF1443C61A844186284542CABCA543C5C35B41855A1542CAA2D242C26604"
-    "3C8C57004187A1CB42CAB59D3D28B00041869E3542CAA2D243CDA48A41850E8042CAC1BE43CD5A1A41837A1542"
-    "CAA2D2429F6FA942CD6F8543FC1249418889B542CAAD463FF58A8A4100E1624100CF2C410104B64100AA8C410114"
-    "4D41012A1341BDFDC1";
-
-// A record-like line of exactly `length` characters: the record, repeated.
-std::string lineOf(size_t length) {
-  std::string line;
-  while (line.size() < length)
-    line += kRecord;
-  return line.substr(0, length);
-}
 
 TEST_F(Hostile, BinaryGarbageAndEveryByteValue) {
   std::mt19937 rng(21);
@@ -37,7 +24,7 @@ TEST_F(Hostile, BinaryGarbageAndEveryByteValue) {
   for (int round = 0; round < 8; ++round)
     for (int c = 0; c < 256; ++c)
       bytes += std::string(static_cast<size_t>(round * 37 + 1), static_cast<char>(c));
-  std::string allBytes = kRecord.substr(0, 40);
+  std::string allBytes = kSampleRecord.substr(0, 40);
   for (int c = 0; c < 256; ++c)
     allBytes += static_cast<char>(c);
   for (const std::string& content : {garbage, bytes, allBytes + "\n" + allBytes}) {
@@ -54,9 +41,9 @@ TEST_F(Hostile, BinaryGarbageAndEveryByteValue) {
 TEST_F(Hostile, LinesOfEveryTellingLength) {
   for (size_t length : {0, 1, 130, 131, 132, 1022, 1023, 1024, 1025, 2046, 2047, 2048, 100000}) {
     for (const char* end : {"\n", "\r\n", ""}) {
-      std::string content = lineOf(length) + end + kRecord + "\n";
+      std::string content = sampleLine(length) + end + kSampleRecord + "\n";
       if (*end == '\0')
-        content = lineOf(length);  // a file with no line end at all
+        content = sampleLine(length);  // a file with no line end at all
       Result r = run({file("len.log", content)});
       EXPECT_EQ(r.status, 0);
       EXPECT_EQ(r.out, reference::decodeFile(content, 24, false)) << length << " " << std::strlen(end);
@@ -70,11 +57,11 @@ TEST_F(Hostile, LinesOfEveryTellingLength) {
 TEST_F(Hostile, VerboseAtTheEdgesOfTheBlocks) {
   std::string content;
   for (int i = 0; i < 252; ++i)
-    content += lineOf(255) + "\n";  // 64512 bytes, then a piece of 1023 up to 65535
-  content += lineOf(1500) + "\n";
+    content += sampleLine(255) + "\n";  // 64512 bytes, then a piece of 1023 up to 65535
+  content += sampleLine(1500) + "\n";
   for (int i = 0; i < 5000; ++i)
-    content += kRecord.substr(0, 32) + std::string(110, 'z') + "\r\n";
-  ASSERT_EQ(content.find(lineOf(1023)), 64512u);
+    content += kSampleRecord.substr(0, 32) + std::string(110, 'z') + "\r\n";
+  ASSERT_EQ(content.find(sampleLine(1023)), 64512u);
   Result r = run({"-v", file("edges.log", content)});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, reference::decodeFile(content, 24, true));
@@ -82,7 +69,7 @@ TEST_F(Hostile, VerboseAtTheEdgesOfTheBlocks) {
 
 TEST_F(Hostile, NulAtEveryPositionOfARecord) {
   std::string content;
-  std::string line = kRecord + "\r\n";
+  std::string line = kSampleRecord + "\r\n";
   for (size_t at = 0; at < line.size(); ++at) {
     std::string broken = line;
     broken[at] = '\0';
@@ -96,7 +83,7 @@ TEST_F(Hostile, NulAtEveryPositionOfARecord) {
 }
 
 TEST_F(Hostile, EveryPrefixLengthFromMinus100To400) {
-  std::string content = "  " + kRecord + "\r\n";
+  std::string content = "  " + kSampleRecord + "\r\n";
   std::string log = file("one.log", content);
   for (int start = -100; start <= 400; ++start) {
     Result r = run({"-s", std::to_string(start), log});
@@ -117,7 +104,7 @@ int32_t expectedStart(const char* text) {
 }
 
 TEST_F(Hostile, HugeNegativeAndNonNumericPrefixes) {
-  std::string content = kRecord + "\n" + "   " + kRecord.substr(10) + "\n";
+  std::string content = kSampleRecord + "\n" + "   " + kSampleRecord.substr(10) + "\n";
   std::string log = file("one.log", content);
   for (const char* s : {"2147483647", "2147483648", "-2147483648", "-2147483649", "4294967320",
                         "99999999999999999999999999", "-99999999999999999999999999", "abc", "", " \t 12",
@@ -132,7 +119,7 @@ TEST_F(Hostile, ManyFilesWithOneMissingInTheMiddle) {
   std::vector<std::string> names;
   std::string expected;
   for (int i = 0; i < 40; ++i) {
-    std::string content = lineOf(132 + static_cast<size_t>(i) * 8) + "\n";
+    std::string content = sampleLine(132 + static_cast<size_t>(i) * 8) + "\n";
     if (i == 20) {
       names.push_back(dir_ + "/missing.log");
       expected += "Cannot open file " + names.back() + "\n";
@@ -142,7 +129,7 @@ TEST_F(Hostile, ManyFilesWithOneMissingInTheMiddle) {
     expected += reference::decodeFile(content, 24, false);
   }
   for (int i = 21; i < 40; ++i)
-    names.push_back(file("f" + std::to_string(i) + ".log", kRecord + "\n"));
+    names.push_back(file("f" + std::to_string(i) + ".log", kSampleRecord + "\n"));
   Result r = run(names);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, expected);
@@ -153,7 +140,7 @@ TEST_F(Hostile, FifoFedInSmallChunks) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   std::string content;
   for (size_t length : {300, 132, 2000, 131, 290, 1023, 50, 290})
-    content += lineOf(length) + "\r\n";
+    content += sampleLine(length) + "\r\n";
   pid_t writer = fork();
   if (writer == 0) {
     int fd = open(fifo.c_str(), O_WRONLY);
@@ -176,8 +163,8 @@ TEST_F(Hostile, FifoFedInSmallChunks) {
 }
 
 TEST_F(Hostile, UnreadableFilesStopTheRun) {
-  std::string good = file("good.log", kRecord + "\n");
-  std::string decoded = reference::decodeFile(kRecord + "\n", 24, false);
+  std::string good = file("good.log", kSampleRecord + "\n");
+  std::string decoded = reference::decodeFile(kSampleRecord + "\n", 24, false);
   Result r = run({good, "/proc/self/mem", good});  // opens, but reading at 0 fails
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, decoded + "Cannot read file /proc/self/mem\n");
@@ -189,7 +176,7 @@ TEST_F(Hostile, UnreadableFilesStopTheRun) {
 TEST_F(Hostile, LostOutputNeverSucceeds) {
   std::string content;
   for (int i = 0; i < 20000; ++i)  // several output blocks
-    content += kRecord + "\r\n";
+    content += kSampleRecord + "\r\n";
   std::string log = file("many.log", content);
   for (Stdout mode : {Stdout::DevFull, Stdout::Closed}) {
     Result r = run({"-v", log}, mode);

@@ -10,6 +10,7 @@
 #include <random>
 
 #include "capture.hpp"
+#include "logs.hpp"
 #include "reference.hpp"
 
 namespace {
@@ -56,9 +57,7 @@ TEST(Edges, CsvRowsOfTheLongestReadingsAtTheEndOfTheBuffer) {
   for (uint32_t& word : record.words)
     word = 0x80800001;  // -1.1754945e-38: as long as a reading's text gets
   char text[64];
-  float value;
-  std::memcpy(&value, &record.words[0], sizeof value);
-  std::string reading(text, std::to_chars(text, text + sizeof text, value).ptr);
+  std::string reading(text, std::to_chars(text, text + sizeof text, floatOf(record.words[0])).ptr);
   std::string row = "1901-12-13T20:45:52Z";
   for (int k = 0; k < kFieldCount; ++k)
     row += "," + reading;

@@ -35,7 +35,7 @@ std::vector<std::string> with(std::vector<std::string> args, const std::vector<s
 }
 
 TEST_F(OutputFile, WithoutInputFilesItIsASlipAndRefused) {
-  std::string content = makeLog(2);
+  std::string content = stationLog(2);
   std::string day = file("day.log", content);
   std::string folder = dir_;
   inChild_ = [folder] {
@@ -87,7 +87,7 @@ class Targets : public OutputFile {
 };
 
 TEST_F(Targets, DevicesAreWrittenInPlace) {
-  std::string log = file("a.log", makeLog(50));
+  std::string log = file("a.log", stationLog(50));
   faults();
   std::string decoded = run({log}).out;
   std::string null = device("null", 1, 3);
@@ -121,7 +121,7 @@ TEST_F(Targets, DevicesAreWrittenInPlace) {
 }
 
 TEST_F(Targets, AFifoStaysAFifoAndItsReaderGetsEveryByte) {
-  std::string log = file("a.log", makeLog(500));
+  std::string log = file("a.log", stationLog(500));
   std::string fifo = dir_ + "/out.fifo";
   auto makeFifo = [&] {
     unlink(fifo.c_str());
@@ -163,7 +163,7 @@ TEST_F(Targets, AFifoStaysAFifoAndItsReaderGetsEveryByte) {
 // netCDF is written aside in $TMPDIR and copied into a target that is not a
 // regular file: whether that works or fails, nothing stays in $TMPDIR.
 TEST_F(Targets, NetcdfOntoADeviceOrAFifoLeavesNothingAside) {
-  std::string log = file("a.log", makeLog(500));
+  std::string log = file("a.log", stationLog(500));
   std::string tmp = dir_ + "/tmp";
   ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
   std::string fifo = dir_ + "/out.fifo";
@@ -185,7 +185,7 @@ TEST_F(Targets, NetcdfOntoADeviceOrAFifoLeavesNothingAside) {
 // descriptor as the shell set it up: after what its file held (">>"), the
 // file itself neither truncated nor renamed over.
 TEST_F(Targets, AnOwnDescriptorsNameIsWrittenThroughTheDescriptor) {
-  std::string log = file("a.log", makeLog(50));
+  std::string log = file("a.log", stationLog(50));
   std::string kept = dir_ + "/kept.txt";
   faults();
   std::vector<std::vector<std::string>> formats = {{"--format=csv"}, {"-v"}};
@@ -225,7 +225,7 @@ TEST_F(Targets, AnOwnDescriptorsNameIsWrittenThroughTheDescriptor) {
 // take its number: the notices never land in the output, the input is
 // never the tool's own temporary file, and every format comes out whole.
 TEST_F(OutputFile, ClosedStandardDescriptorsTakeNothingIn) {
-  std::string content = makeLog(60);
+  std::string content = stationLog(60);
   std::string log = file("a.log", content + content.substr(content.find('\n') + 1));  // all repeated
   std::string out = dir_ + "/out";
   env_ = {"SOURCE_DATE_EPOCH=1800000000"};  // and no shim, whose log would take the closed number
@@ -273,7 +273,7 @@ std::vector<std::vector<std::string>> writers() {
 // From the shim's log: the new file's data are on disk before it takes the
 // old one's name, and the name is on disk (the folder synced) after.
 TEST_F(OutputFile, TheDataAreSyncedBeforeTheRenameAndTheFolderAfter) {
-  std::string log = file("a.log", makeLog(50));
+  std::string log = file("a.log", stationLog(50));
   std::string out = file("out", kOld);
   for (const std::vector<std::string>& format : writers()) {
     faults();
@@ -299,7 +299,7 @@ TEST_F(OutputFile, TheDataAreSyncedBeforeTheRenameAndTheFolderAfter) {
 TEST_F(OutputFile, AReplacedFileKeepsItsOwnerGroupAndSpecialBits) {
   if (geteuid() != 0)
     GTEST_SKIP() << "only root can give a file to another user";
-  std::string log = file("a.log", makeLog(50));
+  std::string log = file("a.log", stationLog(50));
   std::string out = file("out", kOld);
   for (const std::vector<std::string>& format : writers()) {
     // chown() clears the set-user-ID and set-group-ID bits: they survive only if set after it.
@@ -320,7 +320,7 @@ TEST_F(OutputFile, AReplacedFileKeepsItsOwnerGroupAndSpecialBits) {
 // FILE a link: the link stays a link, and the file it leads to is replaced
 // whole (a new file in its place) or, by a failed run, left as it was.
 TEST_F(OutputFile, ALinkStaysALinkToAFileReplacedWhole) {
-  std::string log = file("a.log", makeLog(50));
+  std::string log = file("a.log", stationLog(50));
   ASSERT_EQ(mkdir((dir_ + "/real").c_str(), 0755), 0);
   std::string target = file("real/out", kOld);
   std::string link = dir_ + "/out";
@@ -347,7 +347,7 @@ TEST_F(OutputFile, ALinkStaysALinkToAFileReplacedWhole) {
 // A close() that fails may be the last word on data that never reached the
 // disk: the run fails and the old file stays.
 TEST_F(OutputFile, AFailedCloseFailsTheRun) {
-  std::string log = file("a.log", makeLog(50));
+  std::string log = file("a.log", stationLog(50));
   std::string out = dir_ + "/out";
   for (const std::vector<std::string>& format : writers()) {
     std::string where = format.empty() ? "plain" : format[0];
@@ -393,7 +393,7 @@ TEST_F(OutputFile, AReadOnlyFileIsRefusedToAUserWhoCannotWriteIt) {
   if (geteuid() != 0)
     GTEST_SKIP() << "only root can run the tool as another user";
   ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
-  std::string log = file("a.log", makeLog(5));
+  std::string log = file("a.log", stationLog(5));
   std::string out = file("out", kOld);
   ASSERT_EQ(chmod(out.c_str(), 0444), 0);
   inChild_ = [] {  // as setpriv --reuid=65534 --regid=65534 --clear-groups
@@ -416,7 +416,7 @@ TEST_F(OutputFile, AReadOnlyFileIsRefusedToAUserWhoCannotWriteIt) {
 #ifdef HEXLOG_TEST_NETCDF
 
 TEST_F(OutputFile, NetcdfWithAnInputThatFailsLeavesNoTrace) {
-  std::string log = file("a.log", makeLog(50));
+  std::string log = file("a.log", stationLog(50));
   std::string out = dir_ + "/o.nc";
   ASSERT_EQ(mkdir((dir_ + "/sub").c_str(), 0755), 0);
   const std::pair<std::string, std::string> inputs[] = {

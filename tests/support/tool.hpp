@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "folder.hpp"
 
 enum class Stdout { File, DevFull, Closed };
 
@@ -44,25 +47,8 @@ inline std::vector<std::string> split(const std::string& text, char separator) {
   return parts;
 }
 
-class ToolTest : public ::testing::Test {
+class ToolTest : public FolderTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/hexlog-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::string command = "rm -rf '" + dir_ + "'";
-    EXPECT_EQ(std::system(command.c_str()), 0);
-  }
-
-  // Writes a file into the test's folder and returns its path.
-  std::string file(const std::string& name, const std::string& content) {
-    std::string path = dir_ + "/" + name;
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
-  }
-
   Result run(std::vector<std::string> args, Stdout mode = Stdout::File) {
     return run(std::move(args), mode, nullptr);
   }
@@ -120,26 +106,15 @@ class ToolTest : public ::testing::Test {
     return result;
   }
 
-  // Whether a file of that name exists in the test's folder.
-  bool exists(const std::string& name) { return access((dir_ + "/" + name).c_str(), F_OK) == 0; }
-
-  // The names in the test's folder, its own .stdout and .stderr left out.
-  std::vector<std::string> listing() {
-    std::vector<std::string> names;
-    std::string command = "ls -A '" + dir_ + "'";
-    if (std::FILE* ls = popen(command.c_str(), "r")) {
-      char line[4096];
-      while (std::fgets(line, sizeof line, ls) != nullptr) {
-        std::string name(line, std::strcspn(line, "\n"));
-        if (name != ".stdout" && name != ".stderr")
-          names.push_back(name);
-      }
-      pclose(ls);
-    }
+  // The names in the test's folder, the tool's own .stdout and .stderr left out.
+  std::vector<std::string> listing() const {
+    std::vector<std::string> names = FolderTest::listing();
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [](const std::string& name) { return name == ".stdout" || name == ".stderr"; }),
+                names.end());
     return names;
   }
 
-  std::string dir_;
   std::string stdin_;               // a file for the tool's standard input
   std::function<void()> inChild_;   // runs in the child just before exec
   std::vector<std::string> env_;    // NAME=VALUE settings added to the tool's environment

@@ -13,64 +13,14 @@
 #include <netcdf.h>
 #endif
 
+#include "bits.hpp"
+#include "logs.hpp"
 #include "reference.hpp"
 #include "tool.hpp"
 
 namespace {
 
 using Archive = ToolTest;
-
-// A log of records with every kind of reading (NaN payloads, infinities,
-// zeros, subnormals), some short of readings and some with too many.
-struct Log {
-  std::string text;
-  std::vector<int32_t> times;
-  std::vector<std::vector<uint32_t>> words;  // as the formats keep them: at most 32
-};
-
-Log makeLog(unsigned seed, int records) {
-  std::mt19937 rng(seed);
-  Log log;
-  log.text = "# header\n";
-  for (int r = 0; r < records; ++r) {
-    int32_t time = static_cast<int32_t>(rng());
-    size_t count = r % 7 == 3 ? rng() % 32 : r % 11 == 5 ? 33 + rng() % 5 : 32;
-    char hex[9];
-    std::snprintf(hex, sizeof hex, "%08X", static_cast<uint32_t>(time));
-    std::string line = "SN0042 2026-06-14 00:00 " + std::string(hex);
-    std::vector<uint32_t> words;
-    for (size_t k = 0; k < count; ++k) {
-      uint32_t word = static_cast<uint32_t>(rng());
-      if (k % 5 == 0)
-        word = (word & 0x807FFFFF) | 0x7F800000;  // infinities and NaNs with payloads
-      std::snprintf(hex, sizeof hex, "%08x", word);
-      line += hex;
-      if (k < 32)
-        words.push_back(word);
-    }
-    log.text += line + std::string(line.size() < 140 ? 140 - line.size() : 0, ' ') + "\r\n";
-    log.times.push_back(time);
-    log.words.push_back(words);
-  }
-  return log;
-}
-
-// The log as the archive formats hold it: sorted by time, stably, with only
-// the first record of each time.
-Log inTimeOrder(const Log& log) {
-  std::vector<size_t> order(log.times.size());
-  for (size_t i = 0; i < order.size(); ++i)
-    order[i] = i;
-  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return log.times[a] < log.times[b]; });
-  Log sorted;
-  for (size_t i : order) {
-    if (!sorted.times.empty() && sorted.times.back() == log.times[i])
-      continue;
-    sorted.times.push_back(log.times[i]);
-    sorted.words.push_back(log.words[i]);
-  }
-  return sorted;
-}
 
 #ifdef HEXLOG_TEST_NETCDF
 // What `ncdump -h` shows of a file.
@@ -86,16 +36,10 @@ std::string ncdumpHeader(const std::string& path) {
 }
 #endif
 
-uint32_t bitsOf(float value) {
-  uint32_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return bits;
-}
-
 // ---- NCCSV ---------------------------------------------------------------------
 
 TEST_F(Archive, NccsvHoldsTheMetadataThenEveryReading) {
-  Log unordered = makeLog(1, 300);
+  Log unordered = variedLog(300, 1);
   Log log = inTimeOrder(unordered);
   std::string meta = file("station.meta",
                           "*GLOBAL*,title,\"Mooring M1, \"\"test\"\"\"\n"
@@ -150,18 +94,13 @@ TEST_F(Archive, NccsvHoldsTheMetadataThenEveryReading) {
 // open at one end, the station's extent with its units, history with its
 // date; in time order and, asked, in the input's.
 TEST_F(Archive, ComputedAttributesAndFlagsFollowTheRecords) {
-  Log unordered = makeLog(6, 400);
-  auto value = [](uint32_t word) {
-    float f;
-    std::memcpy(&f, &word, sizeof f);
-    return f;
-  };
+  Log unordered = variedLog(400, 6);
   // Bounds that some readings equal exactly, written as to_chars writes them.
   auto text = [](float f) {
     char buffer[32];
     return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, f).ptr) + "f";
   };
-  float low = value(unordered.words[1][1]), high = value(unordered.words[2][1]);
+  float low = floatOf(unordered.words[1][1]), high = floatOf(unordered.words[2][1]);
   if (low > high)
     std::swap(low, high);
   std::string meta = file("station.meta",
@@ -189,9 +128,9 @@ TEST_F(Archive, ComputedAttributesAndFlagsFollowTheRecords) {
     for (int k = 0; k < 32; ++k) {
       float least = INFINITY, most = -INFINITY;
       for (const std::vector<uint32_t>& words : records.words)
-        if (static_cast<size_t>(k) < words.size() && std::isfinite(value(words[k]))) {
-          least = std::min(least, value(words[k]));
-          most = std::max(most, value(words[k]));
+        if (static_cast<size_t>(k) < words.size() && std::isfinite(floatOf(words[k]))) {
+          least = std::min(least, floatOf(words[k]));
+          most = std::max(most, floatOf(words[k]));
         }
       std::string name = reference::kNames[k];
       std::replace(name.begin(), name.end(), ' ', '_');
@@ -213,8 +152,8 @@ TEST_F(Archive, ComputedAttributesAndFlagsFollowTheRecords) {
       for (int f = 0; f < 3; ++f) {
         size_t k = static_cast<size_t>(f) + 1;
         int flag = 9;
-        if (k < records.words[i].size() && !std::isnan(value(records.words[i][k]))) {
-          float v = value(records.words[i][k]);
+        if (k < records.words[i].size() && !std::isnan(floatOf(records.words[i][k]))) {
+          float v = floatOf(records.words[i][k]);
           flag = std::isfinite(v) && v >= lows[f] && v <= highs[f] ? 1 : 4;
           bounded += v == low || v == high;
         }
@@ -245,7 +184,7 @@ TEST_F(Archive, BadMetadataIsNamedByFileAndLineAndNothingIsWritten) {
       {"*GLOBAL*,ids,1i,2s\n", 1, "different types"},
       {"*GLOBAL*,names,a,b\n", 1, "quote a string"},
   };
-  std::string log = file("a.log", makeLog(2, 3).text);
+  std::string log = file("a.log", variedLog(3, 2).text);
   for (const Case& c : cases) {
     std::string meta = file("bad.meta", c.text);
     for (const char* format : {"--format=nccsv", "--format=netcdf"}) {
@@ -281,7 +220,7 @@ TEST_F(Archive, WhatCannotBeWrittenIsFoundBeforeAnyInputIsOpened) {
     EXPECT_EQ(run({missing}).out, "Cannot open file " + missing + "\n") << "plain text has no date";
   }
   // Past 2038 and to the last second of the year 9999, as the C library has them.
-  std::string log = file("a.log", makeLog(2, 3).text);
+  std::string log = file("a.log", variedLog(3, 2).text);
   for (int64_t epoch : {int64_t{2208988800}, int64_t{253402300799}, int64_t{0}}) {
     env_ = {"SOURCE_DATE_EPOCH=" + std::to_string(epoch)};
     time_t t = static_cast<time_t>(epoch);
@@ -315,7 +254,7 @@ void ok(int status) {
 
 TEST_F(Archive, NetcdfHoldsEveryBitOfEveryReading) {
   // More than a chunk of 131072 records, the last batch part full.
-  Log unordered = makeLog(3, 140000);
+  Log unordered = variedLog(140000, 3);
   Log log = inTimeOrder(unordered);
   std::string out = dir_ + "/a.nc";
   Result r = run({"--format=netcdf", "--output=" + out, file("a.log", unordered.text)});
@@ -355,7 +294,7 @@ TEST_F(Archive, NetcdfWriteFailureLeavesTheOldFile) {
     struct rlimit limit = {200000, 200000};
     setrlimit(RLIMIT_FSIZE, &limit);
   };
-  Result r = run({"--format=netcdf", "--output=" + old, file("a.log", makeLog(4, 40000).text)});
+  Result r = run({"--format=netcdf", "--output=" + old, file("a.log", variedLog(40000, 4).text)});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err.rfind("hexlog: write error: ", 0), 0u) << r.err;
   EXPECT_EQ(slurp(old), "precious\n");
@@ -366,7 +305,7 @@ TEST_F(Archive, NetcdfWriteFailureLeavesTheOldFile) {
 // same escape again in NCCSV: both formats say the same.
 TEST_F(Archive, EscapesAreCharactersInNetcdfAndEscapesInNccsv) {
   std::string meta = file("escape.meta", "*GLOBAL*,comment,\"a\\nb\"\n");
-  std::string log = file("a.log", makeLog(5, 3).text);
+  std::string log = file("a.log", variedLog(3, 5).text);
   std::string out = dir_ + "/a.nc";
   ASSERT_EQ(run({"--format=netcdf", "--metadata=" + meta, "--output=" + out, log}).status, 0);
   int id;

@@ -27,7 +27,7 @@ size_t lines(const std::string& text) {
 }
 
 TEST_F(Faults, ShortAndInterruptedCallsChangeNoByte) {
-  std::string content = makeLog(300);
+  std::string content = stationLog(300);
   std::string log = file("a.log", content);
   std::string out = dir_ + "/out";
   for (const Format& format : formats()) {
@@ -64,7 +64,7 @@ TEST_F(Faults, ShortAndInterruptedCallsChangeNoByte) {
 class WriteFailures : public FaultTest {
  protected:
   void failEachWrite(bool toFile) {
-    std::string log = file("a.log", makeLog(400));
+    std::string log = file("a.log", stationLog(400));
     std::string out = dir_ + "/out";
     for (const Format& format : formats()) {
       if (format.fileOnly)
@@ -112,7 +112,7 @@ TEST_F(WriteFailures, AnOutputFileStaysAsItWas) {
 // The library writes the file itself: each of its writes in turn fails, and
 // the run still ends as any failed run must, the file named by its own name.
 TEST_F(Faults, ANetcdfWriteThatFailsForGoodFailsTheRun) {
-  std::string log = file("a.log", makeLog(20000));
+  std::string log = file("a.log", stationLog(20000));
   std::string out = dir_ + "/out.nc";
   std::vector<std::string> args = {"--format=netcdf", "--output=" + out, log};
   faults();
@@ -148,7 +148,7 @@ TEST_F(Faults, ANetcdfWriteThatFailsForGoodFailsTheRun) {
 // twice, from a pipe (so that every pread is the spill's): its second time
 // is out of order.
 TEST_F(Faults, AFailedSpillFailsTheRunAndLeavesNothing) {
-  std::string log = makeLog(300);
+  std::string log = stationLog(300);
   ASSERT_EQ(mkdir((dir_ + "/tmp").c_str(), 0700), 0);
   for (const char* failing : {"pwrite:1:ENOSPC", "pread:2:EIO"}) {
     faults({std::string("HEXLOG_FAULTS_FAIL=") + failing, "TMPDIR=" + dir_ + "/tmp"});
@@ -168,7 +168,7 @@ TEST_F(Faults, MemoryThatRunsOutEndsTheRunWithAWord) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "a sanitizer's runtime needs more address space than any limit here";
 #else
-  std::string content = makeLog(3000);
+  std::string content = stationLog(3000);
   std::string log = file("a.log", content + content);  // the second half out of order
   std::string out = dir_ + "/out";
   faults();
@@ -206,7 +206,7 @@ TEST_F(Faults, MemoryThatRunsOutEndsTheRunWithAWord) {
 }
 
 TEST_F(Faults, TheFileSizeLimitIsAWriteErrorNotADeath) {
-  std::string log = file("a.log", makeLog(20000));
+  std::string log = file("a.log", stationLog(20000));
   std::string out = dir_ + "/out";
   inChild_ = [] {
     std::signal(SIGXFSZ, SIG_DFL);  // as a shell leaves it
@@ -229,9 +229,9 @@ TEST_F(Faults, TheFileSizeLimitIsAWriteErrorNotADeath) {
 // Standard error a pipe nobody reads: a message that cannot be written
 // changes neither the status nor what happens to the file.
 TEST_F(Faults, ALostStandardErrorLeavesTheStatusTrue) {
-  std::string log = file("a.log", makeLog(20));
+  std::string log = file("a.log", stationLog(20));
   std::string cut =
-      file("cut.log", makeLog(3) + "SN0042 2026-06-14 00:00 00000001" + std::string(33 * 8, '1') + "\r\n");
+      file("cut.log", stationLog(3) + recordLine(1, std::vector<uint32_t>(33, 0x11111111)));
   std::string out = file("out", kOld);
   faults();
   std::string csv = run({"--format=csv", cut}).out;
@@ -257,7 +257,7 @@ TEST_F(Faults, ALostStandardErrorLeavesTheStatusTrue) {
 // after, also where O_TMPFILE is missing (a name made, then unlinked at
 // once); an empty TMPDIR is no folder but /tmp.
 TEST_F(Faults, TheSpillFileNeverHasANameInTmpdir) {
-  std::string log = makeLog(400);
+  std::string log = stationLog(400);
   std::string tmp = dir_ + "/tmp";
   ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
   std::vector<std::string> args = {"--format=csv", "--order=time", "--sort-memory=4000", dir_ + "/in"};
@@ -297,7 +297,7 @@ class Termination : public FaultTest {
  protected:
   void SetUp() override {
     FaultTest::SetUp();
-    log_ = file("a.log", makeLog(20));
+    log_ = file("a.log", stationLog(20));
     out_ = dir_ + "/out";
     file("out", kOld);
     faults();
@@ -330,7 +330,7 @@ TEST_F(Termination, ASignalEndsTheNetcdfWriterToo) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   pid_t pid = start({"--format=netcdf", "--output=" + out_, fifo});
   int in = open(fifo.c_str(), O_WRONLY);  // opened by the writer, which then waits for input
-  std::string some = makeLog(50);
+  std::string some = stationLog(50);
   ASSERT_EQ(write(in, some.data(), some.size()), static_cast<ssize_t>(some.size()));
   // The writer: the child of the tool that holds the FIFO open.
   pid_t writer = 0;

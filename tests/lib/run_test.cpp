@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "hexlog/hexlog.hpp"
-#include "station_log.hpp"
+#include "logs.hpp"
 
 namespace {
 
@@ -38,7 +38,7 @@ std::string decoded(const hexlog::Settings& settings, const std::string& log, si
 // Asked for the vector path where the build or the CPU has none, the run
 // takes the scalar path, every record written.
 TEST(RunContract, VectorsAskedForWhereThereAreNoneAreTheScalarPath) {
-  std::string log = makeLog(300, 5);
+  std::string log = stationLog(300, 5);
   for (hexlog::Format format : {hexlog::Format::kPlain, hexlog::Format::kVerbose, hexlog::Format::kCsv}) {
     hexlog::Settings scalar, vector;
     scalar.format = vector.format = format;
@@ -68,7 +68,7 @@ TEST(RunContract, MisuseIsAFailureNotACrash) {
   {
     // Once it has failed, a run takes nothing more.
     hexlog::Run run(settings);
-    int out = memfd_create("hexlog-run-out", 0), in = memoryFile(makeLog(3));
+    int out = memfd_create("hexlog-run-out", 0), in = memoryFile(stationLog(3));
     ASSERT_TRUE(run.start(out));
     EXPECT_FALSE(run.addInput(-1, "closed", buf.data(), buf.size()));
     EXPECT_EQ(run.failure().kind, hexlog::FailureKind::kRead);
@@ -79,15 +79,15 @@ TEST(RunContract, MisuseIsAFailureNotACrash) {
     close(in);
     close(out);
   }
-  EXPECT_EQ(decoded(settings, makeLog(3), hexlog::kMinInputBuffer - 1).rfind("failed " +
+  EXPECT_EQ(decoded(settings, stationLog(3), hexlog::kMinInputBuffer - 1).rfind("failed " +
                 std::to_string(static_cast<int>(hexlog::FailureKind::kUsage)), 0), 0u);
-  EXPECT_EQ(decoded(settings, makeLog(3), hexlog::kMinInputBuffer), decoded(settings, makeLog(3)));
+  EXPECT_EQ(decoded(settings, stationLog(3), hexlog::kMinInputBuffer), decoded(settings, stationLog(3)));
 }
 
 // Settings::interrupted stops a run where it stands: reading, or writing
 // ordered records out of memory or a spill file.
 TEST(RunContract, AnInterruptStopsTheRun) {
-  std::string log = makeLog(3000, 2);
+  std::string log = stationLog(3000, 2);
   for (bool ordered : {false, true}) {
     for (int after : {0, 3, 50}) {
       hexlog::Settings settings;

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "bits.hpp"
 #include "format.hpp"
 #include "vector.hpp"
 
@@ -51,8 +52,7 @@ int main() {
         int valueClaims = 0, shortestClaims = 0;
         for (uint32_t i = 0; i < 8; ++i) {
           uint32_t word = words[i] = static_cast<uint32_t>(base + i);
-          float value;
-          std::memcpy(&value, &word, sizeof value);
+          float value = floatOf(word);
           char expected[64];
           std::snprintf(expected, sizeof expected, "%.3f", static_cast<double>(value));
           expect("value", word, text, formatValue(text, word), expected);

@@ -8,22 +8,14 @@
 #include <ctime>
 #include <thread>
 
+#include "bits.hpp"
+#include "logs.hpp"
 #include "reference.hpp"
 #include "tool.hpp"
 
 namespace {
 
 using Cli = ToolTest;
-
-const std::string kPrefix = "2026/12/08 01:02:03 ABC ";  // 24 characters
-
-// A record line of exactly `length` characters before its line end.
-std::string lineOfLength(size_t length) {
-  std::string line = kPrefix + "00000001";
-  while (line.size() < length)
-    line += "3F800000";
-  return line.substr(0, length);
-}
 
 // ---- Command line ----------------------------------------------------------
 
@@ -127,11 +119,11 @@ TEST_F(Cli, BadLongOptionsFailBeforeAnythingIsRead) {
 }
 
 TEST_F(Cli, DashIsStandardInputWhereverItStands) {
-  std::string a = file("a.log", kPrefix + "00000001" + std::string(100, 'z') + "\n");
-  stdin_ = file("in.log", kPrefix + "00000002" + std::string(100, 'z') + "\n");
+  std::string a = file("a.log", kClockPrefix + "00000001" + std::string(100, 'z') + "\n");
+  stdin_ = file("in.log", kClockPrefix + "00000002" + std::string(100, 'z') + "\n");
   EXPECT_EQ(run({a, "-", a}).out, "1\r\n2\r\n1\r\n");
   EXPECT_EQ(run({"-v", "-"}).out, "Thu Jan  1 00:00:02 1970\n\r\n\r\n");
-  file("-", kPrefix + "00000003" + std::string(100, 'z') + "\n");
+  file("-", kClockPrefix + "00000003" + std::string(100, 'z') + "\n");
   EXPECT_EQ(run({dir_ + "/-", "--", "-"}).out, "3\r\n2\r\n");
 }
 
@@ -158,7 +150,7 @@ TEST_F(Cli, DoubleDashMakesAnOptionLikeWordAFileName) {
 }
 
 TEST_F(Cli, OptionsAfterAFileNameAreStillRead) {
-  std::string log = file("a.log", kPrefix + "00000000" + std::string(110, 'z') + "\n");
+  std::string log = file("a.log", kClockPrefix + "00000000" + std::string(110, 'z') + "\n");
   EXPECT_EQ(run({log, "-v"}).out, "Thu Jan  1 00:00:00 1970\n\r\n\r\n");
 }
 
@@ -190,7 +182,7 @@ TEST_F(Cli, MoreFilesThanTheOpenFileLimit) {
   std::vector<std::string> names;
   std::string expected;
   for (int i = 0; i < 10; ++i) {
-    names.push_back(file(std::to_string(i), kPrefix + "0000000" + std::to_string(i) + std::string(100, 'z') + "\n"));
+    names.push_back(file(std::to_string(i), kClockPrefix + "0000000" + std::to_string(i) + std::string(100, 'z') + "\n"));
     expected += std::to_string(i) + "\r\n";
   }
   inChild_ = [] {
@@ -208,8 +200,8 @@ TEST_F(Cli, MoreFilesThanTheOpenFileLimit) {
 }
 
 TEST_F(Cli, FilesAreDecodedInOrder) {
-  std::string a = file("a.log", kPrefix + "00000001" + std::string(100, 'z') + "\n");
-  std::string b = file("b.log", kPrefix + "00000002" + std::string(100, 'z') + "\n");
+  std::string a = file("a.log", kClockPrefix + "00000001" + std::string(100, 'z') + "\n");
+  std::string b = file("b.log", kClockPrefix + "00000002" + std::string(100, 'z') + "\n");
   EXPECT_EQ(run({b, a, b}).out, "2\r\n1\r\n2\r\n");
 }
 
@@ -383,7 +375,7 @@ TEST_F(Cli, NoRecordsNoOutputToALostStandardOutputStillSucceeds) {
 // ---- Which lines are records -------------------------------------------------
 
 TEST_F(Cli, WorkedRecordInBothModes) {
-  std::string log = file("a.log", kPrefix + "000000003F800000BF800000" + std::string(100, ' ') + "\n");
+  std::string log = file("a.log", kClockPrefix + "000000003F800000BF800000" + std::string(100, ' ') + "\n");
   EXPECT_EQ(run({log}).out, "0, 1.000, -1.000\r\n");
   EXPECT_EQ(run({"-v", log}).out,
             "Thu Jan  1 00:00:00 1970\n\r\n"
@@ -454,18 +446,6 @@ TEST_F(Cli, LongHeaderLinePrintsAsARecordWithTimeZero) {
 
 // ---- csv -----------------------------------------------------------------------
 
-// A record line of the time word and these value words, hexadecimal.
-std::string recordLine(uint32_t time, const std::vector<uint32_t>& words) {
-  char hex[9];
-  std::snprintf(hex, sizeof hex, "%08X", time);
-  std::string line = kPrefix + hex;
-  for (uint32_t word : words) {
-    std::snprintf(hex, sizeof hex, "%08x", word);
-    line += hex;
-  }
-  return line + std::string(line.size() < 140 ? 140 - line.size() : 0, ' ') + "\r\n";
-}
-
 TEST_F(Cli, CsvHasTheNamesThenThirtyThreeFieldsPerRecord) {
   std::vector<uint32_t> full;
   for (uint32_t k = 0; k < 32; ++k)
@@ -499,10 +479,7 @@ TEST_F(Cli, CsvHasTheNamesThenThirtyThreeFieldsPerRecord) {
       bool present = k < records[i].size() && records[i][k] != 0x7FC00000;  // NaN is missing too
       EXPECT_EQ(fields[k + 1].empty(), !present) << i << " " << k;
       if (present) {
-        float value = std::strtof(fields[k + 1].c_str(), nullptr);
-        uint32_t bits;
-        std::memcpy(&bits, &value, sizeof bits);
-        EXPECT_EQ(bits, records[i][k]) << fields[k + 1];
+        EXPECT_EQ(bitsOf(std::strtof(fields[k + 1].c_str(), nullptr)), records[i][k]) << fields[k + 1];
       }
     }
   }
@@ -591,7 +568,7 @@ TEST_F(Cli, TimeOrderReadsAnInputAgainAsItFirstReadIt) {
   for (uint32_t t = 0; t < 400; ++t) {  // in order, then a second half from the start again
     uint32_t time = 1781395200 + 60 * (t < 300 ? t : t - 280);
     std::string line = recordLine(time, std::vector<uint32_t>(32, 0x3F800000 + t));
-    log += "SN0042 AB " + line.substr(kPrefix.size());  // a prefix of 10
+    log += "SN0042 AB " + line.substr(kClockPrefix.size());  // a prefix of 10
   }
   std::string path = file("a.log", log);
   std::string fifo = dir_ + "/fifo";

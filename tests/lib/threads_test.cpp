@@ -11,27 +11,9 @@
 #include <vector>
 
 #include "hexlog/hexlog.hpp"
+#include "logs.hpp"
 
 namespace {
-
-std::string hostileLog(unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string log = "# header\n";
-  for (int line = 0; line < 3000; ++line) {
-    char hex[9];
-    std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(1781395200u + rng() % 5000));
-    std::string text = "SN0042 2026-06-14 00:00 " + std::string(hex);
-    size_t count = rng() % 10 == 0 ? rng() % 40 : 32;
-    for (size_t k = 0; k < count; ++k) {
-      std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(rng()));
-      if (rng() % 50 == 0)
-        hex[rng() % 8] = "x -zG"[rng() % 5];
-      text += hex;
-    }
-    log += text + (rng() % 2 ? "\r\n" : "\n");
-  }
-  return log;
-}
 
 int memoryFile(const std::string& bytes) {
   int fd = memfd_create("hexlog-thread", 0);
@@ -71,7 +53,7 @@ TEST(Threads, TwoRunsSideBySideGiveWhatEachGivesAlone) {
   settings[5].format = hexlog::Format::kColumns;
   settings[5].order = hexlog::Order::kTime;
   settings[5].describe = true;
-  std::string logs[2] = {hostileLog(1), hostileLog(2)};
+  std::string logs[2] = {noisyLog(3000, 1), noisyLog(3000, 2)};
   for (const hexlog::Settings& setting : settings) {
     std::string alone[2] = {runOnce(setting, logs[0]), runOnce(setting, logs[1])};
     std::string together[2];

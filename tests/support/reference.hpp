@@ -12,6 +12,8 @@
 #include <ctime>
 #include <string>
 
+#include "bits.hpp"
+
 namespace reference {
 
 // The 32 reading names, typed afresh from the record description.
@@ -55,8 +57,7 @@ inline std::string decodeText(const char* text, int32_t start, bool verbose) {
   size_t k = 0;
   for (at += 8; at <= length && std::isxdigit(static_cast<unsigned char>(text[at])); at += 8, ++k) {
     uint32_t bits = word(text + at);
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
+    float value = floatOf(bits);
     if (verbose) {
       char name[32];
       if (k < 32)

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bits.hpp"
 #include "format.hpp"
 
 using namespace hexlog;
@@ -29,17 +30,9 @@ std::string valueText(uint32_t bits) {
 }
 
 std::string printfValue(uint32_t bits) {
-  float value;
-  std::memcpy(&value, &bits, sizeof value);
   char text[64];
-  std::snprintf(text, sizeof text, "%.3f", static_cast<double>(value));
+  std::snprintf(text, sizeof text, "%.3f", static_cast<double>(floatOf(bits)));
   return text;
-}
-
-uint32_t bitsOf(float value) {
-  uint32_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return bits;
 }
 
 TEST(FormatValue, EveryExponentWithRandomMantissasAndBothSigns) {
@@ -181,8 +174,7 @@ std::vector<uint32_t> manyFloats() {
 
 TEST(FormatShortest, ReadsBackToTheSameBitsWithTheFewestDigits) {
   for (uint32_t bits : manyFloats()) {
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
+    float value = floatOf(bits);
     std::string text = shortestText(bits);
     ASSERT_EQ(bitsOf(std::strtof(text.c_str(), nullptr)), bits) << text;
     // An integer keeps its own digits where they are no longer than the
@@ -204,10 +196,8 @@ TEST(FormatShortest, IsWhatToCharsWritesForEveryKindOfFloat) {
                         0x007FFFFFu, 0x00800000u, 0x3F800000u, 0x4B000000u, 0x3B000000u, 0x3B000001u, 0x4AFFFFFFu})
     words.push_back(bits);
   for (uint32_t bits : words) {
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
     char expected[64];
-    *std::to_chars(expected, expected + sizeof expected, value).ptr = '\0';
+    *std::to_chars(expected, expected + sizeof expected, floatOf(bits)).ptr = '\0';
     ASSERT_EQ(shortestText(bits), expected) << std::hex << bits;
   }
 }

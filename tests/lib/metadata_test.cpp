@@ -21,22 +21,19 @@
 #include <netcdf.h>
 #endif
 
+#include "bits.hpp"
+#include "folder.hpp"
 #include "metadata.hpp"
 
 using namespace hexlog;
 
 namespace {
 
-class MetadataTest : public ::testing::Test {
+class MetadataTest : public FolderTest {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/hexlog-metadata-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    path_ = std::string(pattern) + "/a.meta";
-  }
-  void TearDown() override {
-    std::remove(path_.c_str());
-    rmdir(path_.substr(0, path_.rfind('/')).c_str());
+    FolderTest::SetUp();
+    path_ = path("a.meta");
   }
   // The error of reading `text`, "" when it reads.
   std::string fault(const std::string& text) {
@@ -50,11 +47,6 @@ class MetadataTest : public ::testing::Test {
   Metadata metadata_;
 };
 
-template <typename T>
-std::string bytesOf(T value) {
-  return std::string(reinterpret_cast<const char*>(&value), sizeof value);
-}
-
 TEST_F(MetadataTest, NumbersReadBackBitForBitAndTextWithoutASuffixIsAString) {
   std::vector<std::pair<std::string, std::string>> cases = {  // value, its bytes
       {"200ub", bytesOf<uint8_t>(200)}, {"-128b", bytesOf<int8_t>(-128)}, {"1", "1"}, {"+1.5f", bytesOf(1.5f)},
@@ -64,10 +56,8 @@ TEST_F(MetadataTest, NumbersReadBackBitForBitAndTextWithoutASuffixIsAString) {
   std::mt19937_64 rng(7);  // random bits: normal, subnormal and zero floats and doubles, as std::to_chars writes them
   for (int i = 0; i < 5000; ++i) {
     uint64_t bits = rng() >> (i % 64);
-    float f;
-    double d;
-    std::memcpy(&f, &bits, sizeof f);
-    std::memcpy(&d, &bits, sizeof d);
+    float f = floatOf(static_cast<uint32_t>(bits));
+    double d = bitCast<double>(bits);
     char text[64];
     if (std::isfinite(f))
       cases.emplace_back(std::string(text, std::to_chars(text, text + 64, f).ptr) + "f", bytesOf(f));

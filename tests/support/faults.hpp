@@ -1,4 +1,4 @@
-// The tool run with the fault shim (faults/shim.c) preloaded: its calls
+// The tool run with the fault shim (shim.c) preloaded: its calls
 // disturbed or failed as a test asks, and logged, so that a test can count
 // them and see their order.
 #pragma once
@@ -12,7 +12,7 @@
 #include <random>
 #include <thread>
 
-#include "station_log.hpp"
+#include "logs.hpp"
 #include "tool.hpp"
 
 // One call as the shim logged it:

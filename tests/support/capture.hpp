@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bits.hpp"
 #include "csv.hpp"
 #include "output.hpp"
 #include "record.hpp"
@@ -74,33 +75,27 @@ inline std::string decodeCsv(const std::string& text, int32_t start = 24) {
   return takeOutput(*out);
 }
 
+// A memory file holding `bytes`, to be read from its start; -1 if it
+// cannot be made.
+inline int memoryFile(const std::string& bytes) {
+  int fd = memfd_create("hexlog-test-input", 0);
+  if (fd >= 0 &&
+      (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) || lseek(fd, 0, SEEK_SET) != 0)) {
+    close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
 // Decodes a whole file holding `bytes`, read in blocks of `bufferSize`.
 inline std::string decodeFile(const std::string& bytes, bool verboseMode = false, int32_t start = 24,
                               size_t bufferSize = 1 << 16) {
-  int fd = memfd_create("hexlog-test-input", 0);
-  if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) || lseek(fd, 0, SEEK_SET) != 0)
+  int fd = memoryFile(bytes);
+  if (fd < 0)
     return "<input failed>";
   std::vector<char> buf(bufferSize);
   auto captured = std::make_unique<Captured>(verboseMode, start);
   bool read = scanFile(fd, buf.data(), buf.size(), captureVectors, *captured);
   close(fd);
   return read ? takeOutput(captured->out) : "<read failed>";
-}
-
-// Eight upper-case hexadecimal digits of a word.
-inline std::string hex8(uint32_t word) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string s(8, '0');
-  for (int i = 7; i >= 0; --i, word >>= 4)
-    s[static_cast<size_t>(i)] = digits[word & 15];
-  return s;
-}
-
-// A record text with the default 24-character prefix and a CR LF line end.
-inline std::string recordText(uint32_t time, const std::vector<uint32_t>& values) {
-  std::string text = "2026/12/08 01:02:03 ABC ";
-  text += hex8(time);
-  for (uint32_t v : values)
-    text += hex8(v);
-  return text + "\r\n";
 }
