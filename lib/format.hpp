@@ -1,6 +1,6 @@
 // The texts of the record output, written without printf. Each function
 // writes exactly the bytes of the C library call named beside it, for every
-// input; tests/format_test.cpp holds them against the library.
+// input; tests/lib/format_test.cpp holds them against the library.
 #pragma once
 
 #include <cstddef>

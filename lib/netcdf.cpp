@@ -19,6 +19,7 @@ bool NetcdfWriter::trial(const Dataset&, std::string& error) {
 }
 void NetcdfWriter::begin(const Dataset&) {}
 void NetcdfWriter::put(const Record&) {}
+void NetcdfWriter::putMany(const Record*, size_t) {}
 void NetcdfWriter::end() {}
 Failure NetcdfWriter::failure() const {
   return Failure{FailureKind::kWrite, 0, "no netCDF support"};
