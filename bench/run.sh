@@ -6,9 +6,9 @@
 # file in the same run, and reports input MB/s and the ratios to plain
 # output and to xxd for each log; then, on the default log, what ordering
 # costs (the log reversed line by line), what the durable --output costs
-# (synced and renamed, against the shell's >), the output sizes and peak
-# resident memory, for netCDF also on ten times the input, streamed from
-# the generator.
+# (synced and renamed, against the shell's >), what the QARTOD tests of
+# examples/qc.yaml cost, the output sizes and peak resident memory, for
+# netCDF also on ten times the input, streamed from the generator.
 #
 #   bash bench/run.sh [RECORDS [BASELINE]]
 #
@@ -105,11 +105,19 @@ commands=("hexlog --output=$work/out.txt" "hexlog LOG > $work/out.txt")
 echo "the default log into a file, durably with --output, and with the shell's >:"
 RATIOS=0 table "$work/big.log"
 rm -f "$work/reversed.log"
+# What the QARTOD tests cost: all seven on all 32 readings (the example's
+# configuration) beside the same station's netCDF file without them.
+station="--metadata=examples/station.meta"
+commands=("hexlog $netcdf $station" "hexlog $netcdf $station --qc=examples/qc.yaml"
+          "hexlog --format=csv --order=time $station" "hexlog --format=csv $station --qc=examples/qc.yaml")
+echo "the default log with and without the QARTOD tests of examples/qc.yaml:"
+RATIOS=0 table "$work/big.log"
 "$hexlog" $netcdf "$work/big.log"
 echo "output bytes: plain $("$hexlog" "$work/big.log" | wc -c), csv $("$hexlog" --format=csv "$work/big.log" | wc -c)," \
      "netCDF $(stat -c %s "$work/out.nc")"
 echo "peak memory (KiB) on $bytes bytes, and on $(stat -c %s "$work/small.log"):"
-for options in "" "-v" "--format=csv" "--format=nccsv" "$netcdf" "--format=csv --order=time"; do
+for options in "" "-v" "--format=csv" "--format=nccsv" "$netcdf" "--format=csv --order=time" \
+    "$netcdf $station --qc=examples/qc.yaml"; do
   # shellcheck disable=SC2086
   echo "  hexlog $options: $(peak "$hexlog" $options "$work/big.log"), $(peak "$hexlog" $options "$work/small.log")"
 done

@@ -524,8 +524,9 @@ Dataset describeDataset(const Metadata& metadata, const Stats& stats, const Data
     if (scalar.name == "latitude" || scalar.name == "longitude") {
       attributes.text("standard_name", scalar.name);
       attributes.text("long_name", scalar.name == "latitude" ? "Latitude" : "Longitude");
-      attributes.text("coverage_content_type", "coordinate");
     }
+    // Each scalar is in the readings' coordinates.
+    attributes.text("coverage_content_type", "coordinate");
     attributes.users();
     dataset.variables.push_back(std::move(scalar));
   }

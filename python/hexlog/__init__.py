@@ -235,12 +235,12 @@ def read(paths, *, start_chars=24, order=None, start=None, end=None, provenance=
     where a record lacks it), and with provenance "source_file" (the path as
     given) and "source_line" (int64, from 1).
 
-    order: "input" (as the files hold them, in the order given; the default)
-    or "time" (sorted across the files; repeated and conflicting records
-    dropped, the first of a time kept; the default with qc). start (inclusive) and end (exclusive): a str as
-    the tool's --from and --to take it ("2026-06-14", "2026-06-14T06:00:00Z",
-    "@SECONDS"), or a datetime, numpy.datetime64 or pandas.Timestamp (UTC
-    when naive).
+    order: "input" (as the files hold them, in the order given; the default
+    without qc) or "time" (sorted across the files; repeated and conflicting records
+    dropped, the first of a time kept; the default with qc). start
+    (inclusive) and end (exclusive): a str as the tool's --from and --to
+    take it ("2026-06-14", "2026-06-14T06:00:00Z", "@SECONDS"), or a
+    datetime, numpy.datetime64 or pandas.Timestamp (UTC when naive).
 
     qc: a QC configuration (YAML or JSON) of QARTOD tests, as the tool's
     --qc takes it; each test's flags come as an int8 array named

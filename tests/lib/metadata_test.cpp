@@ -280,7 +280,8 @@ TEST_F(MetadataTest, TheExamplesUnitsFitTheirStandardNames) {
   const std::map<std::string, std::string> canonical = {
       {"latitude", "degree_north"}, {"longitude", "degree_east"}, {"sea_water_temperature", "K"},
       {"sea_water_ph_reported_on_total_scale", "1"}, {"surface_partial_pressure_of_carbon_dioxide_in_sea_water", "Pa"},
-      {"mole_fraction_of_carbon_dioxide_in_air", "1"}, {"relative_humidity", "1"}, {"air_pressure", "Pa"}};
+      {"mole_fraction_of_carbon_dioxide_in_air", "1"}, {"relative_humidity", "1"}, {"air_pressure", "Pa"},
+      {"depth", "m"}};
   // udunits2's answer ("x/WANT = ..." when they convert), "" for a unit it does not know or cannot convert.
   auto convert = [](const std::string& have, const std::string& want) {
     std::string command = HEXLOG_UDUNITS2 " -H '" + have + "' -W '" + want + "' 2>&1", answer;

@@ -341,24 +341,57 @@ TEST_F(Archive, InfinityIsNaNInNccsvAndOneRecordIsAFile) {
 #endif
 }
 
+// The README's command for a flagged, profile-ready file: what ncdump -h
+// shows of the example.
 TEST_F(Archive, NcdumpShowsTheExampleWithTypedAttributes) {
   std::string out = dir_ + "/sample.nc";
-  ASSERT_EQ(run({"--format=netcdf", "--metadata=" HEXLOG_SOURCE_DIR "/examples/station.meta", "--output=" + out,
+  ASSERT_EQ(run({"--format=netcdf", "--qc=" HEXLOG_SOURCE_DIR "/examples/qc.yaml",
+                 "--metadata=" HEXLOG_SOURCE_DIR "/examples/station.meta", "--output=" + out,
                  HEXLOG_SOURCE_DIR "/examples/sample.log"})
                 .status,
             0);
   std::string header = ncdumpHeader(out);
-  for (const char* line : {"\ttime = UNLIMITED ; // (30 currently)", "\tint time(time) ;",
-                           "\t\ttime:units = \"seconds since 1970-01-01T00:00:00Z\" ;",
-                           "\t\ttime:calendar = \"standard\" ;", "\t\ttime:axis = \"T\" ;",
-                           "\tfloat EquilPumpOn_pCO2(time) ;", "\t\tEquilPumpOn_pCO2:_FillValue = 9.96921e+36f ;",
-                           "\t\tEquilPumpOn_pCO2:valid_range = 0.f, 1000.f ;", "\t\tDurafet_pH_1:sensor_serial = 1042 ;",
-                           "\t\tDurafet_pH_1:units = \"1\" ;",
-                           "\t\tEquilPumpOn_pCO2:coordinates = \"time station_id latitude longitude\" ;",
-                           "\tstring station_id ;", "\t\tstation_id:cf_role = \"timeseries_id\" ;",
-                           "\tdouble latitude ;", "\t\t:Conventions = \"CF-1.10, ACDD-1.3\" ;",
-                           "\t\t:featureType = \"timeSeries\" ;"})
+  for (const char* line :
+       {"\ttime = UNLIMITED ; // (30 currently)", "\tstation = 1 ;", "\tint time(time) ;",
+        "\t\ttime:units = \"seconds since 1970-01-01T00:00:00Z\" ;", "\t\ttime:calendar = \"standard\" ;",
+        "\t\ttime:axis = \"T\" ;", "\t\ttime:units_metadata = \"leap_seconds: none\" ;",
+        "\tfloat EquilPumpOn_pCO2(station, time) ;", "\t\tEquilPumpOn_pCO2:_FillValue = 9.96921e+36f ;",
+        "\t\tEquilPumpOn_pCO2:missing_value = 9.96921e+36f ;", "\t\tEquilPumpOn_pCO2:valid_range = 0.f, 1000.f ;",
+        "\t\tEquilPumpOn_pCO2:platform = \"station_id\" ;", "\t\tEquilPumpOn_pCO2:accuracy = 2.f ;",
+        "\t\tEquilPumpOn_pCO2:coverage_content_type = \"physicalMeasurement\" ;",
+        "\t\tEquilPumpOn_pCO2:coordinates = \"time station_id latitude longitude depth\" ;",
+        "\t\tDurafet_pH_1:sensor_serial = 1042 ;", "\t\tDurafet_pH_1:units = \"1\" ;",
+        "\tbyte EquilPumpOn_pCO2_qc(station, time) ;",
+        "\t\tEquilPumpOn_pCO2_qc:standard_name = \"gross_range_test_quality_flag\" ;",
+        "\tbyte Durafet_pH_6_qartod_flat_line_test(station, time) ;",
+        "\t\tDurafet_pH_6_qartod_flat_line_test:standard_name = \"flat_line_test_quality_flag\" ;",
+        "\t\tDurafet_pH_6_qartod_flat_line_test:flag_values = 1b, 2b, 3b, 4b, 9b ;",
+        "\t\tDurafet_pH_6_qartod_flat_line_test:flag_meanings = \"GOOD UNKNOWN SUSPECT FAIL MISSING\" ;",
+        "\t\tDurafet_pH_6_qartod_flat_line_test:ioos_qc_config = \"{\\\"tolerance\\\": 0.001, "
+        "\\\"suspect_threshold\\\": 10800, \\\"fail_threshold\\\": 21600}\" ;",
+        "\t\tCan_Humidity_qartod_aggregate:standard_name = \"aggregate_quality_flag\" ;",
+        "\tstring station_id(station) ;", "\t\tstation_id:cf_role = \"timeseries_id\" ;",
+        "\tdouble latitude(station) ;", "\t\tlatitude:coverage_content_type = \"coordinate\" ;",
+        "\tdouble depth ;", "\t\t:Conventions = \"CF-1.10, ACDD-1.3, IOOS-1.2\" ;",
+        "\t\t:featureType = \"timeSeries\" ;", "\t\t:geospatial_bounds = \"POINT (36.75 -122.03)\" ;",
+        "\t\t:time_coverage_resolution = \"PT2H59M59S\" ;",
+        "\t\t:standard_name_vocabulary = \"CF Standard Name Table v84\" ;"})
     EXPECT_NE(header.find(std::string(line) + "\n"), std::string::npos) << line << "\n" << header;
+  // Every variable says what it holds: a declaration line ("\tTYPE NAME(...) ;")
+  // has its NAME:coverage_content_type.
+  size_t variables = 0, described = 0;
+  size_t from = header.find("variables:");
+  std::istringstream lines(header.substr(from, header.find("// global attributes:") - from));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.size() < 2 || line[0] != '\t' || line[1] == '\t' || line.find(' ') == std::string::npos)
+      continue;
+    size_t start = line.find(' ') + 1;
+    std::string name = line.substr(start, line.find_first_of("( ", start) - start);
+    ++variables;
+    described += header.find("\t\t" + name + ":coverage_content_type = ") != std::string::npos;
+  }
+  EXPECT_EQ(described, variables);
+  EXPECT_GT(variables, 250u);
 }
 
 #endif

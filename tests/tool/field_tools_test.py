@@ -73,9 +73,11 @@ with tempfile.TemporaryDirectory() as work:
         assert list((ds.time.values - np.datetime64("1970-01-01T00:00:00")) // np.timedelta64(1, "s")) == seconds
         names = [name for name in ds.data_vars if not name.endswith("_qc")]
         assert len(names) == 32 and all(ds[name].dtype == np.float32 for name in names)
-        same_bits([ds[name].values for name in names], words)
-        assert ds.station_id.values == "SN0042" and ds.latitude.dtype == np.float64
-        assert float(ds.longitude) == -122.03
+        # The example declares IOOS-1.2: one station, readings over (station, time).
+        assert all(ds[name].dims == ("station", "time") for name in names)
+        same_bits([ds[name].values[0] for name in names], words)
+        assert ds.station_id.values.tolist() == ["SN0042"] and ds.latitude.dtype == np.float64
+        assert ds.longitude.values.tolist() == [-122.03]
         assert ds.attrs["featureType"] == "timeSeries"
         assert ds.EquilPumpOn_pCO2.attrs["valid_range"].dtype == np.float32
         assert ds.Durafet_pH_1.attrs["sensor_serial"].dtype == np.int32
