@@ -5,8 +5,8 @@ pandas DataFrames and xarray Datasets, decoded by the hexlog library.
                            the 32 readings (float32, the log's exact bits)
     read_dataframe(paths)  the same as a DataFrame on a UTC DatetimeIndex
     open_dataset(paths)    the xarray Dataset of the tool's netCDF output
-    open_mfdataset(paths)  the same Dataset in dask chunks, each decoded
-                           where dask computes it (a worker, with parallel=True)
+    open_mfdataset(paths)  the same Dataset of a deployment, read lazily in
+                           dask chunks (by a cluster's workers, with a Client)
 
 and the xarray engine "hexlog", which opens one log as open_dataset does.
 

@@ -108,11 +108,12 @@ def _raise_first(results):
 
 
 class _Chunk:
-    """A chunk of the kept records, [begin, end) of the time coordinate: the
-    files it takes (their indices among the whole's) and its part."""
+    """A chunk of the kept records, [begin, end) of the time coordinate, and
+    the times of its window, [span[0], span[1]): the files it takes (their
+    indices among the whole's) and its part."""
 
-    def __init__(self, begin, end, files, records):
-        self.begin, self.end, self.files, self.records = begin, end, files, records
+    def __init__(self, begin, end, span, files, records):
+        self.begin, self.end, self.span, self.files, self.records = begin, end, span, files, records
         self.digests = None
 
 
@@ -200,13 +201,12 @@ def open_mfdataset(paths, *, parallel=False, metadata=None, qc=None, start_chars
         finish = min(begin + size, len(times))
         read_from = int(times[max(begin - before, 0)])
         read_to = int(times[min(finish - 1 + after, len(times) - 1)]) + 1
+        span = (int(times[begin]), int(times[finish - 1]) + 1)
         taken = [index for index, found in enumerate(files)
                  if np.searchsorted(found["time"], read_from) < np.searchsorted(found["time"], read_to)]
         part = _Records([records.paths[index] for index in taken], records.metadata, start_chars,
-                        f"@{times[begin]}", f"@{times[finish - 1] + 1}", provenance, records.qc,
-                        (read_from, read_to, tuple(contexts)))
-        spans.append(_Chunk(begin, finish, taken, part))
-        spans[-1].span = (int(times[begin]), int(times[finish - 1]) + 1)
+                        f"@{span[0]}", f"@{span[1]}", provenance, records.qc, (read_from, read_to, tuple(contexts)))
+        spans.append(_Chunk(begin, finish, span, taken, part))
     found_chunks = _run(_chunk_statistics, [chunk.records for chunk in spans], parallel)
     _raise_first(found_chunks)
     statistics = []

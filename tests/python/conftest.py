@@ -108,9 +108,14 @@ def messy_deployment(folder, days=60):
     day = [records[8 * d:8 * d + 8] for d in range(days)]
     files = {f"2026-{d:03d}.log": day[d] for d in range(days)}
     files["2026-004.log"] = day[4] + day[5][:3]                      # runs into the next day
-    redumped = list(day[9])
-    redumped[2] = redumped[2][:40] + b"00000000" + redumped[2][48:]  # a conflict with the first dump
-    files["2026-009b.log"] = redumped                                 # sorted after the first dump
+
+    def garbled(line):  # one reading the logger got wrong: missing
+        return line[:56] + b"12G45678" + line[64:]
+    day[2][1], day[9][5] = garbled(day[2][1]), garbled(day[9][5])
+    redumped = list(day[9])                                           # sorted after the first dump:
+    redumped[2] = redumped[2][:40] + b"00000000" + redumped[2][48:]  # a conflict with it
+    redumped[6] = garbled(redumped[6])                                # and one of a missing reading
+    files["2026-009b.log"] = redumped
     files["2026-012.log"] = day[12][:5] + [day[12][5][:100]]          # cut mid-line, no CR LF
     files["2026-003.log"], files["2026-030.log"] = day[30], day[3]   # filed under each other's names
     for name, lines in files.items():

@@ -2,6 +2,7 @@
 # messy deployment read in chunks, here and on a cluster's workers, is the
 # one Dataset of the whole, with the same warnings and summary.
 import glob
+import os
 import re
 import warnings
 
@@ -10,7 +11,7 @@ import pytest
 import xarray as xr
 
 import hexlog
-from conftest import QC, STATION, messy_deployment
+from conftest import QC, STATION, TOP, messy_deployment
 
 
 @pytest.fixture(scope="module")
@@ -61,7 +62,7 @@ def test_a_deployment_in_chunks_is_open_dataset(deployment, cluster, monkeypatch
     monkeypatch.setenv("SOURCE_DATE_EPOCH", "1800000000")
     paths = sorted(glob.glob(deployment))
     whole = opened(hexlog.open_dataset, paths, **arguments)
-    assert (whole[1].loc["total", ["too_short", "duplicates", "conflicts"]] > 0).all()  # messy enough
+    assert (whole[1].loc["total", ["too_short", "readings_missing", "duplicates", "conflicts"]] > 0).all()  # messy enough
     if parallel:
         with Client(cluster):
             ours = opened(hexlog.open_mfdataset, deployment, parallel=True, chunks=chunks, **arguments)
@@ -93,3 +94,20 @@ def test_a_file_changed_before_compute(deployment, cluster, tmp_path, parallel):
                 ds.load()
         else:
             ds.load()
+
+
+def test_the_readmes_recipe_runs_as_written(tmp_path, monkeypatch):
+    """From the top of a tree whose logs/ holds a messy deployment, on the cluster it starts."""
+    readme = open(os.path.join(TOP, "README.md"), encoding="utf-8").read()
+    recipe = next(block for block in re.findall(r"```python\n(.*?)```", readme, re.S) if "open_mfdataset" in block)
+    (tmp_path / "logs").mkdir()
+    messy_deployment(tmp_path / "logs")
+    os.symlink(os.path.join(TOP, "examples"), tmp_path / "examples")
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("SOURCE_DATE_EPOCH", "1800000000")
+    scope = {"__name__": "__main__"}
+    exec(recipe, scope)
+    whole = hexlog.open_dataset(sorted(glob.glob("logs/*.log")), metadata="examples/station.meta",
+                                qc="examples/qc.yaml")
+    xr.testing.assert_identical(scope["ds"].load(), whole.load())
+    xr.testing.assert_identical(scope["daily"], whole.EquilPumpOn_pCO2.resample(time="1D").mean())
