@@ -14,7 +14,8 @@ namespace hexlog {
 // records leave the stage for the writer.
 class Stage::Deduplicator : public RecordSink, public EntrySink {
  public:
-  Deduplicator(RecordSink& sink, Counter* tally, bool dedup) : sink_(sink), tally_(tally), dedup_(dedup) {}
+  Deduplicator(RecordSink& sink, Counter* tally, bool dedup, const Window& counted)
+      : sink_(sink), tally_(tally), dedup_(dedup), counted_(counted) {}
 
   void take(const char* entry) override {
     toRecord(entry, *next_);
@@ -33,13 +34,13 @@ class Stage::Deduplicator : public RecordSink, public EntrySink {
       // the same words too (count, missing bits and words) or not.
       bool same = record.count == last_->count && record.missing == last_->missing &&
                   std::equal(record.words, record.words + record.count, last_->words);
-      if (tally_ != nullptr)
+      if (tally_ != nullptr && counted_.contains(record.time))
         tally_->note(same ? Event::kDuplicate : Event::kConflict, record.file, record.line);
       return;
     }
     haveFirst_ = true;
     std::swap(next_, last_);
-    if (tally_ != nullptr)
+    if (tally_ != nullptr && counted_.contains(last_->time))
       ++tally_->counts(last_->file).written;
     sink_.put(*last_);
   }
@@ -47,6 +48,7 @@ class Stage::Deduplicator : public RecordSink, public EntrySink {
   RecordSink& sink_;
   Counter* tally_;  // where what happened is counted, if anywhere
   bool dedup_;
+  Window counted_;
   bool haveFirst_ = false;
   Record records_[2];
   Record* next_ = &records_[0];
@@ -74,7 +76,7 @@ Stage::Stage(const StageSettings& settings, Counter& tally, RecordSink* streamTo
 Stage::~Stage() = default;
 
 void Stage::setEarly(RecordSink* sink) {
-  early_.reset(new Deduplicator(*sink, nullptr, settings_.ordered));
+  early_.reset(new Deduplicator(*sink, nullptr, settings_.ordered, settings_.counted));
 }
 
 void Stage::put(const Record& record) {
@@ -121,7 +123,7 @@ void Stage::store(const Record& record) {
 bool Stage::replay(RecordSink& sink, bool count) {
   if (error() != 0)
     return false;
-  Deduplicator deduplicator(sink, count ? &tally_ : nullptr, settings_.ordered);
+  Deduplicator deduplicator(sink, count ? &tally_ : nullptr, settings_.ordered, settings_.counted);
   if (reread_ != nullptr && reread_->records() > 0) {
     // Every record was let go: the files themselves, read again, are the
     // records in order.
