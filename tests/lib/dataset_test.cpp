@@ -62,7 +62,7 @@ TEST_F(DatasetTest, ItsVariablesHangTogether) {
         DatasetSettings settings;
         settings.provenance = provenance;
         settings.qc = tested ? &qc : nullptr;
-        Dataset dataset = describeDataset(metadata, stats, settings);
+        Dataset dataset = describeDataset(metadata, stats, stats.steps.median(), settings);
         SCOPED_TRACE((meta == ioos ? "IOOS" : "plain") + std::string(provenance ? " provenance" : "") +
                      (tested ? " qc" : ""));
 

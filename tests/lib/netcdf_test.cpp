@@ -76,7 +76,7 @@ TEST_F(NetcdfOut, EveryBitAndFlagLandsWhateverTheBatches) {
   Stats stats;
   for (const Record& record : log)
     stats.put(record);
-  Dataset dataset = describeDataset(metadata, stats, DatasetSettings());
+  Dataset dataset = describeDataset(metadata, stats, stats.steps.median(), DatasetSettings());
   ASSERT_EQ(flagVariables(dataset).size(), 2u);
 
   // Through the Flagger, which hands on blocks of side-by-side flags; and
