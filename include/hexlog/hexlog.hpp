@@ -137,6 +137,16 @@ struct FileCounts {
   FileCounts& operator+=(const FileCounts& other);
 };
 
+// The counts by the names of the --summary table's columns, in its order
+// (after the file's name): the tool's table and the Python module's
+// are these.
+struct CountColumn {
+  const char* name;
+  uint64_t FileCounts::*count;
+};
+constexpr int kCountColumns = 8;
+extern const CountColumn countColumns[kCountColumns];
+
 // The kinds of event whose first occurrence a notice names.
 enum class Event { kCut, kNotRecord, kMissing, kDuplicate, kConflict };
 constexpr int kEvents = 5;

@@ -256,14 +256,12 @@ py::dict decode(const std::vector<py::bytes>& paths, const std::string& startCha
   result["dataset"] = description ? py::object(describe(run.dataset())) : py::none();
   result["digests"] = py::tuple(py::cast(columns.digests));
   const hexlog::Tally& tally = run.tally();
-  py::array_t<int64_t> counts({static_cast<py::ssize_t>(tally.inputs()) + 1, py::ssize_t{8}});
+  py::array_t<int64_t> counts({static_cast<py::ssize_t>(tally.inputs()) + 1, py::ssize_t{hexlog::kCountColumns}});
   auto row = counts.mutable_unchecked<2>();
   for (uint32_t file = 0; file <= tally.inputs(); ++file) {
     const hexlog::FileCounts c = file < tally.inputs() ? tally.counts(file) : tally.total();
-    const uint64_t values[8] = {c.written, c.tooShort, c.notRecords, c.cut, c.missing, c.duplicates, c.conflicts,
-                                c.outside};
-    for (int k = 0; k < 8; ++k)
-      row(file, k) = static_cast<int64_t>(values[k]);
+    for (int k = 0; k < hexlog::kCountColumns; ++k)
+      row(file, k) = static_cast<int64_t>(c.*hexlog::countColumns[k].count);
   }
   result["counts"] = counts;
   py::list notices;
@@ -306,6 +304,10 @@ PYBIND11_MODULE(_hexlog, m) {
   for (int k = 0; k < hexlog::kReadings; ++k)
     names.append(hexlog::columnName(k));
   m.attr("COLUMN_NAMES") = py::tuple(names);
+  py::list counts;
+  for (const hexlog::CountColumn& column : hexlog::countColumns)
+    counts.append(column.name);
+  m.attr("SUMMARY_COLUMNS") = py::tuple(counts);
   // How netCDF output stores each series variable, as the library writes it.
   m.attr("NETCDF_CHUNK") = hexlog::kNetcdfChunk;
   m.attr("NETCDF_DEFLATE_LEVEL") = hexlog::kNetcdfDeflateLevel;
