@@ -1,7 +1,8 @@
 # The quick-look page as a browser shows it: written for the example log
 # (alone, then with a second file of a duplicate, a conflict, a line that is
 # no record, a missing reading, a failing value and a ten-day gap, flagged by
-# examples/qc.yaml or by station.meta's valid ranges), loaded from disk by
+# examples/qc.yaml or by station.meta's valid ranges; then floats at their
+# extremes, and no record at all), loaded from disk by
 # headless Chromium, which must report no console error. In the DOM it
 # builds: a panel per kind of reading, the header's counts and table as
 # --summary tells them, each reading's flag counts as the csv or NCCSV of the
@@ -171,12 +172,24 @@ with tempfile.TemporaryDirectory() as work:
         f.write(record(last + 3 * 3600, missing))
         f.write(record(last + 10 * 86400, failing))
 
+    # Floats at their extremes, each reading through all of them; and a
+    # file of no record at all.
+    extremes = [0x7F7FFFFF, 0xFF7FFFFF, 0x00000001, 0x80000000, 0x7F800000, 0xFF800000, 0x7FC12345, 0x3F800000]
+    extreme = os.path.join(work, "extreme.log")
+    with open(extreme, "w", encoding="ascii", newline="") as f:
+        f.writelines(record(first_time + i, [word(extremes[(i + k) % 8]) for k in range(32)]) for i in range(8))
+    empty = os.path.join(work, "empty.log")
+    with open(empty, "w", encoding="ascii") as f:
+        f.write("# a log of no record\n")
+
     readings = sorted(subprocess.run([hexlog, "--format=csv", sample], capture_output=True, text=True)
                       .stdout.split("\n", 1)[0].split(",")[1:])
     runs = {
         "example": ([sample], []),
         "qc": ([sample, later], ["--qc=" + qc, "--metadata=" + meta]),
         "ranges": ([sample, later], ["--metadata=" + meta]),
+        "extreme": ([extreme], []),
+        "empty": ([empty], []),
     }
     if not with_qc:
         del runs["qc"]
@@ -187,7 +200,7 @@ with tempfile.TemporaryDirectory() as work:
         check(made.returncode == 0, label + ": status %d: %s" % (made.returncode, made.stderr))
         dom, console = browse(page)
         check(not console, label + ": console: %s" % console)
-        check(dom.panels == PANELS, label + ": panels %s" % dom.panels)
+        check(dom.panels == ([] if label == "empty" else PANELS), label + ": panels %s" % dom.panels)
         check(dom.scripts == 0 and all(r.startswith("#") for r in dom.references),
               label + ": fetches or runs %s" % dom.references)
         names, files = summary(made.stderr)
@@ -196,8 +209,10 @@ with tempfile.TemporaryDirectory() as work:
         total = dict(zip(names, files["total"]))
         check(all(total[name] == n for name, n in dom.counts.items()) and len(dom.counts) == 5,
               label + ": counts %s, --summary %s" % (dom.counts, total))
+        if label == "empty":
+            continue
         check(sorted(dom.lines) == readings, label + ": lines %s" % sorted(dom.lines))
-        if label == "example":
+        if label in ("example", "extreme"):
             continue
         # Every count of the header is one the second file makes.
         check(all(dom.counts.values()), label + ": a count is 0: %s" % dom.counts)
