@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <fstream>
+#include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -115,6 +117,40 @@ TEST_F(DatasetTest, ItsVariablesHangTogether) {
         EXPECT_EQ(flags, 1u + (tested ? 32u * 7u : 0u)) << "the example's valid range, and seven tests a reading";
 #endif
       }
+}
+
+// time_coverage_duration and time_coverage_resolution are ISO 8601
+// durations in their shortest form: read back, each is the span it names,
+// and no part holds what should have carried into the next (60 minutes, 24
+// hours).
+TEST(DatasetDurations, ReadBackAsTheirSpansInShortestForm) {
+  std::vector<double> spans = {0, 1, 59, 60, 61, 3599, 3600, 3601, 3660, 86399, 86400, 86401, 90000, 90061};
+  std::mt19937 rng(3);
+  for (int i = 0; i < 300; ++i)
+    spans.push_back(static_cast<double>(rng() % (i % 2 == 0 ? 4000 : 400000)));
+  const std::regex iso("P(?:([0-9]+)D)?(?:T(?:([0-9]+)H)?(?:([0-9]+)M)?(?:([0-9.]+)S)?)?");
+  Metadata metadata;
+  for (double span : spans) {
+    Stats stats;
+    Record record{};
+    record.time = 1781395200;
+    stats.put(record);
+    record.time += static_cast<int32_t>(span);
+    stats.put(record);
+    Dataset dataset = describeDataset(metadata, stats, span + 0.5, DatasetSettings());
+    for (const char* name : {"time_coverage_duration", "time_coverage_resolution"}) {
+      double expected = name[14] == 'd' ? span : span + 0.5;
+      std::string text;
+      for (const Attribute& global : dataset.globals)
+        if (global.name == name)
+          text = textOf(&global);
+      std::smatch parts;
+      ASSERT_TRUE(std::regex_match(text, parts, iso) && text != "P" && text.back() != 'T') << name << " " << text;
+      auto part = [&](size_t i) { return parts[i].matched ? std::stod(parts[i].str()) : 0.0; };
+      EXPECT_EQ(part(1) * 86400 + part(2) * 3600 + part(3) * 60 + part(4), expected) << text;
+      EXPECT_TRUE(part(2) < 24 && part(3) < 60 && part(4) < 60) << text;
+    }
+  }
 }
 
 }  // namespace
