@@ -119,8 +119,15 @@ def random_series(rng, count):
 @pytest.mark.parametrize("seed", range(12))
 def test_every_flag_is_the_reference_libraries(tmp_path, seed):
     rng = np.random.default_rng(seed)
-    count = int(rng.choice([1, 2, 3, 4, 60, 400]))
+    # Every third series crosses the library's blocks of 512 records: a
+    # jump across one boundary, an infinity before the next.
+    count = int(rng.choice([1, 2, 3, 4, 60, 400])) if seed % 3 else 1500
     times, values, lacks = random_series(rng, count)
+    if count > 1024:
+        times = np.cumsum(rng.choice([60, 120, 3600], count)) + 1781395200  # in 32-bit seconds, in order
+        values[511:513] = [5, 5000]
+        values[1023:1025] = [np.inf, 5]
+        lacks[[511, 512, 1023, 1024]] = False
     columns = [[None if lacks[i] else values[i] for i in range(count)]]
     log = series_log(tmp_path / "a.log", times, columns)
     streams = {}
