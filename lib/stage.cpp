@@ -14,7 +14,8 @@ namespace hexlog {
 // records leave the stage for the writer.
 class Stage::Deduplicator : public RecordSink, public EntrySink {
  public:
-  Deduplicator(RecordSink& sink, Counter* tally, bool dedup) : sink_(sink), tally_(tally), dedup_(dedup) {}
+  Deduplicator(RecordSink& sink, Counter* tally, bool dedup, uint64_t* taken)
+      : sink_(sink), tally_(tally), dedup_(dedup), taken_(taken) {}
 
   void take(const char* entry) override {
     toRecord(entry, *next_);
@@ -27,6 +28,8 @@ class Stage::Deduplicator : public RecordSink, public EntrySink {
 
  private:
   void takeNext() {
+    if (taken_ != nullptr)
+      ++*taken_;
     const Record& record = *next_;
     if (dedup_ && haveFirst_ && record.time == last_->time) {
       // The same time as the first record of it, the last one handed on:
@@ -47,6 +50,7 @@ class Stage::Deduplicator : public RecordSink, public EntrySink {
   RecordSink& sink_;
   Counter* tally_;  // where what happened is counted, if anywhere
   bool dedup_;
+  uint64_t* taken_;  // where the records taken are counted, if anywhere
   bool haveFirst_ = false;
   Record records_[2];
   Record* next_ = &records_[0];
@@ -74,7 +78,7 @@ Stage::Stage(const StageSettings& settings, Counter& tally, RecordSink* streamTo
 Stage::~Stage() = default;
 
 void Stage::setEarly(RecordSink* sink) {
-  early_.reset(new Deduplicator(*sink, nullptr, settings_.ordered));
+  early_.reset(new Deduplicator(*sink, nullptr, settings_.ordered, nullptr));
 }
 
 void Stage::put(const Record& record) {
@@ -87,8 +91,10 @@ void Stage::put(const Record& record) {
     streamTo_->put(record);
     return;
   }
-  if (error() == 0)
+  if (error() == 0) {
+    ++held_;
     store(record);
+  }
 }
 
 void Stage::store(const Record& record) {
@@ -121,7 +127,8 @@ void Stage::store(const Record& record) {
 bool Stage::replay(RecordSink& sink, bool count) {
   if (error() != 0)
     return false;
-  Deduplicator deduplicator(sink, count ? &tally_ : nullptr, settings_.ordered);
+  replayed_ = 0;
+  Deduplicator deduplicator(sink, count ? &tally_ : nullptr, settings_.ordered, &replayed_);
   if (reread_ != nullptr && reread_->records() > 0) {
     // Every record was let go: the files themselves, read again, are the
     // records in order.

@@ -13,6 +13,7 @@
 
 #include "messages.hpp"
 #include "outfile.hpp"
+#include "progress.hpp"
 
 namespace {
 
@@ -109,6 +110,7 @@ int decodeIsolated(DecodeAll* decodeAll, hexlog::Run& run, const Options& option
       return 1;
     }
   setOutputWriter(0);
+  endProgress();  // what a writer that crashed left drawn
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
     return commitOutputFile() ? 0 : 1;
   discardOutputFile();
