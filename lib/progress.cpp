@@ -42,9 +42,11 @@ std::string timeText(double seconds) {
 }
 
 // The time left of a phase that did `done` of `total` in `seconds`, as
-// ", 0:04 left", or nothing where it cannot be told.
+// ", 0:04 left", or nothing where it cannot be told. The first second of
+// a phase is no rate to go by: a pass starts with its records' first
+// block, or a merge with its reading of each spilled run.
 std::string timeLeft(uint64_t done, uint64_t total, double seconds) {
-  if (done == 0 || total == 0 || !(seconds > 0))
+  if (done == 0 || total == 0 || !(seconds >= 1))
     return "";
   double left = done >= total ? 0 : seconds * static_cast<double>(total - done) / static_cast<double>(done);
   return ", " + timeText(left) + " left";

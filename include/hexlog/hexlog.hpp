@@ -142,7 +142,7 @@ struct Settings {
 // `inputs`: how many the run has; `bytes`: their size in all, 0 where that
 // is not known (a pipe among them); `seconds`: how long the phase has gone
 // on, from which the time left is reckoned at the rate so far (none
-// without a size, nor before anything is done).
+// without a size, nor in the first second of a phase).
 std::string progressLine(const Progress& progress, uint32_t inputs, uint64_t bytes, double seconds);
 
 // -s as the tool reads it: atoi's syntax (white space, a sign, digits up to
