@@ -105,6 +105,7 @@ int decodeIsolated(DecodeAll* decodeAll, hexlog::Run& run, const Options& option
   int status;
   while (waitpid(pid, &status, 0) < 0)
     if (errno != EINTR) {
+      eraseProgress();
       std::fprintf(stderr, "hexlog: lost the netCDF writer: %s\n", std::strerror(errno));
       discardOutputFile();
       return 1;
