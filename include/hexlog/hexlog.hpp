@@ -124,12 +124,15 @@ struct Settings {
   // now and then may look at once.
   std::function<bool(bool signalled)> interrupted;
   // Told how far the run has got: wherever `interrupted` would be asked
-  // (set or not), and once more as each input and each pass over the
-  // records held ends, with its counts final. Called on the thread that
-  // called the Run's function, between records, and must not call the
-  // Run; it should cost as little as `interrupted` does: a clock looked
-  // at, a line drawn now and then. Like `interrupted`, it has an input
-  // that waits looked at ten times a second.
+  // (set or not): after each block of input read (read again too), every
+  // 4096 records held that a pass takes, ten times a second while an input
+  // waits; and once more as each input and each pass over the records held
+  // ends, with its counts final. Its counts never go back within a phase,
+  // and the phases come in their order, each at most once. Called on the
+  // thread that called the Run's function, between records, never from a
+  // signal handler; it must not call the Run. It is called far more often
+  // than a line is worth drawing, so it should look at a clock and return
+  // (the tool draws four times a second): the run waits for it.
   std::function<void(const Progress& progress)> progress;
 };
 
