@@ -289,7 +289,8 @@ std::string qcArguments(const QcConfig& config, int reading, int test) {
 
 const char* const kStandardNameVocabulary = "CF Standard Name Table v84";
 
-Dataset describeDataset(const Metadata& metadata, const Stats& stats, const DatasetSettings& settings) {
+Dataset describeDataset(const Metadata& metadata, const Statistics& stats, double medianStep,
+                        const DatasetSettings& settings) {
   Dataset dataset;
   bool any = stats.records > 0;
   UserAttributes users;
@@ -340,7 +341,7 @@ Dataset describeDataset(const Metadata& metadata, const Stats& stats, const Data
       double duration = static_cast<double>(int64_t{stats.lastTime} - stats.firstTime);
       globals.text("time_coverage_duration", isoDuration(duration));
       if (stats.records > 1)
-        globals.text("time_coverage_resolution", isoDuration(stats.steps.median()));
+        globals.text("time_coverage_resolution", isoDuration(medianStep));
     }
     // A fixed station: its extent is its one position.
     const char* const kAxes[][3] = {{"latitude", "lat", "degrees_north"}, {"longitude", "lon", "degrees_east"}};
@@ -391,8 +392,9 @@ Dataset describeDataset(const Metadata& metadata, const Stats& stats, const Data
       attributes.text("axis", "T");
       if (any) {
         Attribute range{"time", "actual_range", ValueType::kInt, 0, {}, ""};
-        appendNumber(range, stats.firstTime, "i");
-        appendNumber(range, stats.lastTime, "i");
+        // The records' times are 32 bits, and so is the variable.
+        appendNumber(range, static_cast<int32_t>(stats.firstTime), "i");
+        appendNumber(range, static_cast<int32_t>(stats.lastTime), "i");
         attributes.add(range);
       }
     } else {

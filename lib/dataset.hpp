@@ -52,21 +52,11 @@ struct TimeSteps {
   std::map<int64_t, uint64_t> long_;  // the others
 };
 
-// What was written: the extremes of the times and of each reading's finite
-// values (NaN, infinities and missing readings left out), and the steps.
-class Stats : public RecordSink {
+// What was written (Statistics, the contract's), and the steps.
+class Stats : public RecordSink, public Statistics {
  public:
-  struct Range {
-    bool any = false;
-    float min = 0;
-    float max = 0;
-  };
   void put(const Record& record) override;
 
-  uint64_t records = 0;
-  int32_t firstTime = 0;
-  int32_t lastTime = 0;
-  Range readings[kFieldCount];
   TimeSteps steps;
 };
 
@@ -111,6 +101,9 @@ constexpr int kQcAggregate = kQcTestKinds;
 // The CF standard name table the dataset's standard names are from.
 extern const char* const kStandardNameVocabulary;
 
-Dataset describeDataset(const Metadata& metadata, const Stats& stats, const DatasetSettings& settings);
+// The dataset of records that `statistics` describe, whose median step
+// is `medianStep` (their Stats' steps, or a whole's of parts).
+Dataset describeDataset(const Metadata& metadata, const Statistics& stats, double medianStep,
+                        const DatasetSettings& settings);
 
 }  // namespace hexlog

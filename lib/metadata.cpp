@@ -199,7 +199,7 @@ size_t utf8Prefix(const char* text, size_t n) {
     size_t length = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
     if (length == 0 || at + length > n)
       return at;
-    uint32_t code = length == 1 ? c : c & (0x7F >> length);
+    uint32_t code = length == 1 ? c : static_cast<uint32_t>(c & (0x7F >> length));
     for (size_t i = 1; i < length; ++i) {
       if ((p[at + i] & 0xC0) != 0x80)
         return at;

@@ -13,10 +13,6 @@ namespace hexlog {
 
 namespace {
 
-bool inContext(const QcContext& context, int32_t time) {
-  return !(context.hasFrom && time < context.from) && !(context.hasTo && time >= context.to);
-}
-
 // Reading k of a record as the tests take it: missing where the record
 // lacks it or its window held none.
 bool present(const Record& record, int k, float& value) {
@@ -151,6 +147,37 @@ void QcSeries::put(const Record& record) {
       series_[c].add(record.time);
 }
 
+std::vector<SeriesFacts> QcSeries::facts() const {
+  std::vector<SeriesFacts> facts;
+  for (const TimeSteps& steps : series_)
+    facts.push_back({steps.records, steps.median()});
+  return facts;
+}
+
+uint64_t flatLinePoints(double threshold, const SeriesFacts& series) {
+  double n = std::trunc(std::trunc(threshold) / series.medianStep);
+  return n < static_cast<double>(series.records) ? static_cast<uint64_t>(n) : UINT64_MAX;
+}
+
+// A series of fewer than three points has no flat line: every point good.
+void qcReach(const QcConfig& config, const std::vector<SeriesFacts>& series, uint64_t& before, uint64_t& after) {
+  before = after = 0;
+  for (size_t c = 0; c < config.contexts.size(); ++c)
+    for (const QcStream& stream : config.contexts[c].streams)
+      for (const QcTest& test : stream.tests) {
+        if (test.kind == QcTestKind::kSpike || test.kind == QcTestKind::kRateOfChange) {
+          before = std::max<uint64_t>(before, 1);
+          after = std::max<uint64_t>(after, test.kind == QcTestKind::kSpike ? 1 : 0);
+        }
+        if (test.kind == QcTestKind::kFlatLine && c < series.size() && series[c].records >= 3)
+          for (double threshold : {test.suspectSeconds, test.failSeconds}) {
+            uint64_t n = flatLinePoints(threshold, series[c]);
+            if (n != UINT64_MAX)
+              before = std::max(before, n);
+          }
+      }
+}
+
 // What the flags of the records are made of, and where each test keeps
 // what it needs of the records before. The records come in blocks, and each
 // test runs over a block's values of a reading at once, column by column:
@@ -243,8 +270,8 @@ struct Flagger::Plan {
   void handOn(size_t end);
 };
 
-Flagger::Flagger(const Dataset& dataset, const QcConfig& config, const QcSeries* series, double latitude,
-                 double longitude, RecordSink& next)
+Flagger::Flagger(const Dataset& dataset, const QcConfig& config, const std::vector<SeriesFacts>* series,
+                 double latitude, double longitude, RecordSink& next)
     : plan_(new Plan(next)) {
   Plan& plan = *plan_;
   std::vector<const Variable*> flags = flagVariables(dataset);
@@ -265,7 +292,7 @@ Flagger::Flagger(const Dataset& dataset, const QcConfig& config, const QcSeries*
   for (size_t c = 0; c < config.contexts.size(); ++c) {
     Plan::Context context;
     context.context = &config.contexts[c];
-    const TimeSteps* found = series != nullptr ? &series->series()[c] : nullptr;
+    const SeriesFacts* found = series != nullptr && c < series->size() ? &(*series)[c] : nullptr;
     for (const QcStream& stream : config.contexts[c].streams) {
       if (std::find(plan.readings.begin(), plan.readings.end(), stream.reading) == plan.readings.end())
         plan.readings.push_back(stream.reading);
@@ -276,16 +303,10 @@ Flagger::Flagger(const Dataset& dataset, const QcConfig& config, const QcSeries*
         testPlan.test = &test;
         testPlan.flag = flagOf(stream.reading, static_cast<int>(test.kind));
         if (test.kind == QcTestKind::kFlatLine && found != nullptr && found->records >= 3) {
-          // n = trunc(trunc(threshold) / the median step): a window of n + 1
-          // points. One longer than the series flags nothing (UINT64_MAX),
-          // and needs no room.
-          double step = found->median();
-          auto points = [&](double threshold) {
-            double n = std::trunc(std::trunc(threshold) / step);
-            return n < static_cast<double>(found->records) ? static_cast<uint64_t>(n) : UINT64_MAX;
-          };
-          testPlan.suspectPoints = points(test.suspectSeconds);
-          testPlan.failPoints = points(test.failSeconds);
+          // A window of n + 1 points; one longer than the series flags
+          // nothing, and needs no room.
+          testPlan.suspectPoints = flatLinePoints(test.suspectSeconds, *found);
+          testPlan.failPoints = flatLinePoints(test.failSeconds, *found);
           uint64_t longest = 0;
           for (uint64_t n : {testPlan.suspectPoints, testPlan.failPoints})
             if (n != UINT64_MAX)

@@ -11,7 +11,7 @@
 // line), the spike test one record ahead too, so the records are handed on
 // one record late. The flat line test needs the median time step of the
 // whole series, and how long it is: a first pass over the records (QcSeries)
-// counts them.
+// counts them, or a dataset decoded in parts is given the whole's.
 //
 //   first pass:  records --> QcSeries (each context's count and steps)
 //   writing:     records --> Flagger (record.flags set) --> writer
@@ -36,6 +36,11 @@ constexpr int8_t kFlagSuspect = 3;
 constexpr int8_t kFlagFail = 4;
 constexpr int8_t kFlagMissing = 9;
 
+// Whether a record of `time` is in the context's window.
+inline bool inContext(const QcContext& context, int64_t time) {
+  return !(context.hasFrom && time < context.from) && !(context.hasTo && time >= context.to);
+}
+
 // What the first pass learns of each context's series.
 class QcSeries : public RecordSink {
  public:
@@ -46,20 +51,31 @@ class QcSeries : public RecordSink {
 
   // Each context's series, in the configuration's order.
   const std::vector<TimeSteps>& series() const { return series_; }
+  std::vector<SeriesFacts> facts() const;
 
  private:
   const QcConfig& config_;
   std::vector<TimeSteps> series_;
 };
 
+// The flat line test's window for `threshold` seconds over `series`: the
+// points before the newest, n = trunc(trunc(threshold) / the median step);
+// UINT64_MAX where it flags nothing, a window longer than the series.
+uint64_t flatLinePoints(double threshold, const SeriesFacts& series);
+
+// How many records before a record, and after it, of each context's
+// `series` its flags take, at most: the flat line test's longest window,
+// the one before and after of the spike and rate of change tests.
+void qcReach(const QcConfig& config, const std::vector<SeriesFacts>& series, uint64_t& before, uint64_t& after);
+
 // Sets each record's flags and hands it on, one record late; end() hands
 // on the last.
 class Flagger : public RecordSink {
  public:
   // The flags of `dataset`'s flag variables, for the tests of `config`
-  // over the series `series` found (nullptr without QARTOD tests), at the
-  // station's `latitude` and `longitude` (NaN where unknown).
-  Flagger(const Dataset& dataset, const QcConfig& config, const QcSeries* series, double latitude,
+  // over each context's series `series` (nullptr without QARTOD tests), at
+  // the station's `latitude` and `longitude` (NaN where unknown).
+  Flagger(const Dataset& dataset, const QcConfig& config, const std::vector<SeriesFacts>* series, double latitude,
           double longitude, RecordSink& next);
   ~Flagger() override;
   Flagger(const Flagger&) = delete;

@@ -52,6 +52,21 @@ class Tee : public RecordSink {
   RecordSink& second_;
 };
 
+// Hands on the records of a window: a part's own, of those read for
+// their flags too.
+class Within : public RecordSink {
+ public:
+  Within(const Window& window, RecordSink& next) : window_(window), next_(next) {}
+  void put(const Record& record) override {
+    if (window_.contains(record.time))
+      next_.put(record);
+  }
+
+ private:
+  Window window_;
+  RecordSink& next_;
+};
+
 // A record line as the instrument writes it: a 24-character prefix, the
 // time and 32 readings of 8 digits, CR LF.
 constexpr size_t kRecordLineBytes = 24 + 8 + 32 * 8 + 2;
@@ -152,32 +167,53 @@ class Run::Impl : public PieceSink {
     dataset.netcdf = netcdf;
     dataset.qc = qc_.empty() ? nullptr : &qc_;
     dataset.provenance = settings_.provenance;
-    dataset.sources = tally_.names();
+    dataset.sources = settings_.part ? settings_.whole.inputs : tally_.names();
     dataset.created = settings_.created;
     dataset.history = settings_.history;
     return dataset;
   }
+  // The dataset of the records written, or of the whole a part is of.
+  Dataset described(bool netcdf) const {
+    if (settings_.part)
+      return describeDataset(metadata_, settings_.whole.statistics, settings_.whole.medianStep,
+                             datasetSettings(netcdf));
+    return describeDataset(metadata_, stats_, stats_.steps.median(), datasetSettings(netcdf));
+  }
   // The one choice of the writer.
   std::unique_ptr<Writer> makeWriter();
   // Whether the records go through a first pass before they are written:
-  // for what the writer's header says of them, or for the QARTOD tests.
-  bool firstPass() const { return writer_->describedFirst() || !qc_.empty(); }
+  // for what the writer's header says of them, or for the QARTOD tests'
+  // series (a part is given the whole's).
+  bool firstPass() const { return writer_->describedFirst() || (!qc_.empty() && !settings_.part); }
   // The first pass's sink: the statistics, and the QARTOD tests' series.
   RecordSink* firstPassSink() {
+    if (settings_.part) {
+      if (firstPassWithin_ == nullptr)
+        firstPassWithin_.reset(new Within(counted_, stats_));
+      return firstPassWithin_.get();
+    }
     if (series_ == nullptr)
       return &stats_;
     if (firstPassTee_ == nullptr)
       firstPassTee_.reset(new Tee(stats_, *series_));
     return firstPassTee_.get();
   }
-  // Hands the records on through the Flagger, where the dataset has flags.
+  // Hands the records on through the Flagger, where the dataset has
+  // flags; of a part, only its own records go on, the others were read for
+  // their flags alone.
   RecordSink* flagged(const Dataset& dataset, RecordSink* sink) {
+    if (settings_.part) {
+      within_.reset(new Within(counted_, *sink));
+      sink = within_.get();
+    }
     if (flagVariables(dataset).empty())
       return sink;
     double latitude = NAN, longitude = NAN;
     scalarNumber(metadata_, "latitude", latitude);
     scalarNumber(metadata_, "longitude", longitude);
-    flagger_.reset(new Flagger(dataset, qc_, qc_.empty() ? nullptr : series_.get(), latitude, longitude, *sink));
+    if (!qc_.empty())
+      seriesFacts_ = settings_.part ? settings_.whole.contexts : series_->facts();
+    flagger_.reset(new Flagger(dataset, qc_, qc_.empty() ? nullptr : &seriesFacts_, latitude, longitude, *sink));
     return flagger_.get();
   }
 
@@ -200,6 +236,9 @@ class Run::Impl : public PieceSink {
   std::unique_ptr<Tee> tee_;
   QcConfig qc_;
   std::unique_ptr<QcSeries> series_;   // the first pass, with the QARTOD tests
+  std::vector<SeriesFacts> seriesFacts_;  // what the tests take of each context's series
+  Window counted_;                  // a part's own records
+  std::unique_ptr<Within> within_, firstPassWithin_;
   std::unique_ptr<Tee> firstPassTee_;  // stats and series together
   std::unique_ptr<Flagger> flagger_;
   Dataset flagsDataset_;  // the flags as the start knows them, for writers begun then
@@ -240,8 +279,13 @@ bool Run::Impl::prepare() {
                         settings_.qc + ":" + std::to_string(test.line) +
                             ": location_test takes the station's position: give latitude and longitude as numbers "
                             "(latitude,*SCALAR*,36.75d) in the metadata");
-    series_.reset(new QcSeries(qc_));
+    if (settings_.part && settings_.whole.contexts.size() != qc_.contexts.size())
+      return fail(FailureKind::kUsage, 0, "a part's QARTOD tests take the whole's series: one for each context");
+    if (!settings_.part)
+      series_.reset(new QcSeries(qc_));
   }
+  if (settings_.part && settings_.order == Order::kInput)
+    return fail(FailureKind::kUsage, 0, "a part of a dataset is in time order");
   if (settings_.format == Format::kNetcdf) {
     std::string error;
     if (!NetcdfWriter::load(error))
@@ -253,7 +297,7 @@ bool Run::Impl::prepare() {
     every.records = 1;
     for (Stats::Range& range : every.readings)
       range.any = true;
-    Dataset tried = describeDataset(metadata_, every, datasetSettings(true));
+    Dataset tried = describeDataset(metadata_, every, 0, datasetSettings(true));
     // The QARTOD flags' attributes are the tool's, alike for each reading
     // but for the metadata's: only a flag the metadata speaks of needs
     // trying, and trying them all costs a tenth of a second.
@@ -299,20 +343,25 @@ bool Run::Impl::start(int outputFd) {
   Order order = settings_.order;
   if (order == Order::kDefault)
     order = format == Format::kNccsv || format == Format::kNetcdf || !qc_.empty() ? Order::kTime : Order::kInput;
-  if (format == Format::kNetcdf)
-    order = Order::kTime;  // its time is a CF coordinate variable: strictly increasing
+  if (format == Format::kNetcdf || settings_.part)
+    order = Order::kTime;  // netCDF's time is a CF coordinate variable: strictly increasing
   StageSettings stage;
   stage.ordered = order == Order::kTime;
   // The archive formats write what they compute from the records before
   // the records themselves; the QARTOD tests need them all seen first too.
   stage.retained = firstPass();
-  stage.window = Window{settings_.hasFrom, settings_.hasTo, settings_.from, settings_.to};
+  counted_ = Window{settings_.hasFrom, settings_.hasTo, settings_.from, settings_.to};
+  stage.window = stage.counted = counted_;
+  if (settings_.part) {
+    stage.window.from = std::min(settings_.flagsFrom, settings_.from);
+    stage.window.to = std::max(settings_.flagsTo, settings_.to);
+  }
   stage.spill.memory = settings_.memory;
   stage.spill.directory = settings_.temporaryDirectory;
 
   // The flags' variables, for the csv columns and the arrays, are known
   // before any record; the rest of the dataset needs nothing of them.
-  flagsDataset_ = describeDataset(metadata_, stats_, datasetSettings(true));
+  flagsDataset_ = describeDataset(metadata_, stats_, 0, datasetSettings(true));
   if (!writer_->describedFirst())
     writer_->begin(flagsDataset_);
   // The hot path: plain and verbose text straight from the lines.
@@ -325,8 +374,8 @@ bool Run::Impl::start(int outputFd) {
   decoder_.fieldRules = !text;
   decoder_.tally = &tally_;
   RecordSink* streamTo = writer_.get();
-  if (columnsWriter_ != nullptr && settings_.describe && !firstPass()) {
-    tee_.reset(new Tee(stats_, *columnsWriter_));
+  if (((columnsWriter_ != nullptr && settings_.describe) || settings_.part) && !firstPass()) {
+    tee_.reset(new Tee(stats_, *writer_));
     streamTo = tee_.get();
   }
   if (!stage.retained)
@@ -398,7 +447,7 @@ bool Run::Impl::finish() {
       report();
     }
     if (writer_->describedFirst()) {
-      dataset_ = describeDataset(metadata_, stats_, datasetSettings(settings_.format == Format::kNetcdf));
+      dataset_ = described(settings_.format == Format::kNetcdf);
       writer_->begin(dataset_);
       if (!checkOutputs())
         return false;
@@ -420,7 +469,7 @@ bool Run::Impl::finish() {
     return false;
   writer_->end();
   if (settings_.format == Format::kColumns && settings_.describe)
-    dataset_ = describeDataset(metadata_, stats_, datasetSettings(true));
+    dataset_ = described(true);
   if (!checkOutputs())
     return false;
   if (settings_.format != Format::kNetcdf && settings_.format != Format::kColumns && !output_.flush())
@@ -516,6 +565,10 @@ Columns& Run::columns() {
 
 const Dataset& Run::dataset() const {
   return impl_->dataset_;
+}
+
+const Statistics& Run::statistics() const {
+  return impl_->stats_;
 }
 
 }  // namespace hexlog

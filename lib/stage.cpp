@@ -14,8 +14,8 @@ namespace hexlog {
 // records leave the stage for the writer.
 class Stage::Deduplicator : public RecordSink, public EntrySink {
  public:
-  Deduplicator(RecordSink& sink, Counter* tally, bool dedup, uint64_t* taken)
-      : sink_(sink), tally_(tally), dedup_(dedup), taken_(taken) {}
+  Deduplicator(RecordSink& sink, Counter* tally, bool dedup, const Window& counted, uint64_t* taken)
+      : sink_(sink), tally_(tally), dedup_(dedup), counted_(counted), taken_(taken) {}
 
   void take(const char* entry) override {
     toRecord(entry, *next_);
@@ -36,13 +36,13 @@ class Stage::Deduplicator : public RecordSink, public EntrySink {
       // the same words too (count, missing bits and words) or not.
       bool same = record.count == last_->count && record.missing == last_->missing &&
                   std::equal(record.words, record.words + record.count, last_->words);
-      if (tally_ != nullptr)
+      if (tally_ != nullptr && counted_.contains(record.time))
         tally_->note(same ? Event::kDuplicate : Event::kConflict, record.file, record.line);
       return;
     }
     haveFirst_ = true;
     std::swap(next_, last_);
-    if (tally_ != nullptr)
+    if (tally_ != nullptr && counted_.contains(last_->time))
       ++tally_->counts(last_->file).written;
     sink_.put(*last_);
   }
@@ -50,6 +50,7 @@ class Stage::Deduplicator : public RecordSink, public EntrySink {
   RecordSink& sink_;
   Counter* tally_;  // where what happened is counted, if anywhere
   bool dedup_;
+  Window counted_;
   uint64_t* taken_;  // where the records taken are counted, if anywhere
   bool haveFirst_ = false;
   Record records_[2];
@@ -78,7 +79,7 @@ Stage::Stage(const StageSettings& settings, Counter& tally, RecordSink* streamTo
 Stage::~Stage() = default;
 
 void Stage::setEarly(RecordSink* sink) {
-  early_.reset(new Deduplicator(*sink, nullptr, settings_.ordered, nullptr));
+  early_.reset(new Deduplicator(*sink, nullptr, settings_.ordered, settings_.counted, nullptr));
 }
 
 void Stage::put(const Record& record) {
@@ -128,7 +129,7 @@ bool Stage::replay(RecordSink& sink, bool count) {
   if (error() != 0)
     return false;
   replayed_ = 0;
-  Deduplicator deduplicator(sink, count ? &tally_ : nullptr, settings_.ordered, &replayed_);
+  Deduplicator deduplicator(sink, count ? &tally_ : nullptr, settings_.ordered, settings_.counted, &replayed_);
   if (reread_ != nullptr && reread_->records() > 0) {
     // Every record was let go: the files themselves, read again, are the
     // records in order.

@@ -40,6 +40,9 @@ struct StageSettings {
   bool retained = false;
   // Only the records in the window.
   Window window;
+  // Of those, the ones counted (written, duplicates, conflicts) when
+  // replayed: a part's own, the others read only for its flags.
+  Window counted;
   // How the records held are held (memory, where the spill file goes).
   SpillSettings spill;
 };

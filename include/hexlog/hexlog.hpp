@@ -79,6 +79,69 @@ struct Progress {
   uint64_t total = 0;
 };
 
+// ---- A dataset in parts ---------------------------------------------------------------
+//
+// One dataset of many inputs may be decoded in parts, each a span of its
+// times, by as many Runs, in as many processes. Of the records of one
+// time, the first (by input, then line) is kept and the others dropped,
+// whatever the records of other times: so a Run over the inputs that hold
+// records of a span, in their order, with the span as its window, writes
+// exactly the whole's records of that span. What is computed over the
+// whole (the attributes, the series the QARTOD tests take) comes from the
+// whole's times and the parts' Statistics:
+//
+//   each input:  a Run in input order --> its times; its Tally: the lines'
+//                counts (too short, not records, cut, missing, outside)
+//   the caller:  every input's times merged, each time once: the whole's;
+//                wholeSeries() of them; the spans
+//   each span:   a Run with Settings::part --> Statistics(); its Tally:
+//                each record of the span written, a duplicate or a conflict
+//   the caller:  the Statistics summed; a Run of no input with
+//                Settings::part and describe --> the whole's Dataset
+//   each span, again: the same Run --> its columns
+//
+// A part's Run counts only its own records (written, duplicates,
+// conflicts); the Tally of the whole is each input's counts summed, the
+// lines' from its own Run and the records' from the spans', with the
+// earliest place of each kind of event.
+
+// What the attributes computed from the records are made of: how many
+// were written, the extremes of their times and of each reading's finite
+// values (NaN, infinities and missing readings left out).
+struct Statistics {
+  struct Range {
+    bool any = false;
+    float min = 0;
+    float max = 0;
+  };
+  uint64_t records = 0;
+  int64_t firstTime = 0;
+  int64_t lastTime = 0;
+  Range readings[kReadings];
+
+  // The records of both, as if written by one Run.
+  Statistics& operator+=(const Statistics& other);
+};
+
+// A series of records as the QARTOD tests take it: how many, and the
+// median step between their times (numpy's median; 0 for fewer than two).
+struct SeriesFacts {
+  uint64_t records = 0;
+  double medianStep = 0;
+};
+
+// What a part takes of the whole rather than of its own records.
+struct Whole {
+  // For each context of Settings::qc, in its order: the whole's records
+  // in its window. A part's QARTOD tests take these series.
+  std::vector<SeriesFacts> contexts;
+  // For describe: the whole's inputs (source_files), its records (the
+  // parts' Statistics summed) and their median step.
+  std::vector<std::string> inputs;
+  Statistics statistics;
+  double medianStep = 0;
+};
+
 struct Settings {
   // Characters thrown away at the start of each record line.
   int32_t startChars = 24;
@@ -92,6 +155,17 @@ struct Settings {
   bool hasTo = false;
   int64_t from = 0;
   int64_t to = 0;
+  // A part of a larger dataset (see "A dataset in parts"), in time order:
+  // its records are those of the window, and the QARTOD tests take the
+  // whole's series; the records of [flagsFrom, from) and [to, flagsTo)
+  // (where the window has those bounds) are read only for the flags of
+  // the part's, which take their neighbours (wholeSeries() says how many):
+  // they are tested, but neither written, counted nor in Statistics().
+  // With describe, the Dataset is the whole's.
+  bool part = false;
+  int64_t flagsFrom = 0;
+  int64_t flagsTo = 0;
+  Whole whole;
   // The input file and line of each record, as columns or variables.
   bool provenance = false;
   // A file of NCCSV metadata lines: the station's attributes (NCCSV,
@@ -206,6 +280,14 @@ class Tally {
   std::vector<std::string> names_;
   std::vector<FileCounts> counts_;
   Place first_[kEvents];
+};
+
+// The whole's Tally of a dataset decoded in parts: each input's counts
+// and the first place of each kind of event, summed over the parts by
+// the caller.
+class SummedTally : public Tally {
+ public:
+  SummedTally(std::vector<std::string> names, std::vector<FileCounts> counts, const Place (&first)[kEvents]);
 };
 
 // One line for each kind of line or record that was not written as it
@@ -356,6 +438,16 @@ struct Failure {
 // characters) and its NUL, with one byte to spare.
 constexpr size_t kMinInputBuffer = 1025;
 
+// For a dataset decoded in parts: from the whole's `count` times (each
+// once, in order: its time variable) and the QC configuration of
+// `settings`, the series of each of its contexts and the median step
+// (into `whole`), and how many of the whole's records before a span's
+// first and after its last a part must read for the flags of its own
+// (`before`, `after`; 0 without QARTOD tests). False, with `failure`
+// saying why, where the configuration cannot be read.
+bool wholeSeries(const Settings& settings, const int64_t* times, size_t count, Whole& whole, uint64_t& before,
+                 uint64_t& after, Failure& failure);
+
 class Run {
  public:
   explicit Run(const Settings& settings);
@@ -408,6 +500,8 @@ class Run {
   // Valid as long as the Run.
   const Failure& failure() const;
   const Tally& tally() const;
+  // After finish(), for columns with describe or a part: the records written.
+  const Statistics& statistics() const;
   // Format::kColumns, after finish(): the arrays, which the caller may
   // take (Column::release) or leave to the Run.
   Columns& columns();

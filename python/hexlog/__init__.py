@@ -5,9 +5,10 @@ pandas DataFrames and xarray Datasets, decoded by the hexlog library.
                            the 32 readings (float32, the log's exact bits)
     read_dataframe(paths)  the same as a DataFrame on a UTC DatetimeIndex
     open_dataset(paths)    the xarray Dataset of the tool's netCDF output
+    open_mfdataset(paths)  the same Dataset of a deployment, read lazily in
+                           dask chunks (by a cluster's workers, with a Client)
 
-and the xarray engine "hexlog": xr.open_mfdataset("logs/*.log",
-engine="hexlog", parallel=True) decodes each file on a dask worker.
+and the xarray engine "hexlog", which opens one log as open_dataset does.
 
 What the tool says at the end of a run of what it skipped, dropped or cut
 comes as HexlogWarning warnings, word for word; summary=True returns its
@@ -26,11 +27,14 @@ import numpy as np
 
 from . import _hexlog
 
-__all__ = ["read", "read_dataframe", "open_dataset", "COLUMN_NAMES", "HexlogWarning"]
+__all__ = ["read", "read_dataframe", "open_dataset", "open_mfdataset", "COLUMN_NAMES", "NETCDF_CHUNK",
+           "HexlogWarning"]
 __version__ = _hexlog.__version__
 
 # The readings' names, as csv, NCCSV and netCDF name them.
 COLUMN_NAMES = _hexlog.COLUMN_NAMES
+# Records in a chunk of the tool's netCDF output, and of open_mfdataset's.
+NETCDF_CHUNK = _hexlog.NETCDF_CHUNK
 
 # Bytes of records held in memory while ordering by time before the rest
 # spills to a temporary file; 0 for the library's own budget.
@@ -229,7 +233,7 @@ class _Progress:
 
 
 def _decode(paths, *, start_chars=24, order=None, start=None, end=None, provenance=False, metadata=None,
-            qc=None, describe=False, history="", progress=False):
+            qc=None, describe=False, history="", part=None, progress=False):
     """One run of the library; returns its result and the inputs' names."""
     if order is None:
         order = "input" if qc is None else "time"
@@ -256,7 +260,7 @@ def _decode(paths, *, start_chars=24, order=None, start=None, end=None, provenan
     reporter = _Progress() if progress else None
     try:
         result = _hexlog.decode(encoded, start_chars, order == "time", start, end, provenance, metadata, describe,
-                                created, history, _sort_memory, os.environ.get("TMPDIR", ""), qc, reporter)
+                                created, history, _sort_memory, os.environ.get("TMPDIR", ""), qc, part, reporter)
     finally:
         if reporter is not None:
             reporter.close()
@@ -375,3 +379,31 @@ def open_dataset(paths, *, metadata=None, qc=None, start_chars=24, start=None, e
     finally:
         _xarray.opened.reset(token)
     return (ds, _summary(*opened[0])) if summary else ds
+
+
+def open_mfdataset(paths, *, parallel=False, metadata=None, qc=None, start_chars=24, start=None, end=None,
+                   provenance=False, chunks=None, summary=False):
+    """open_dataset(paths) of a whole deployment, read lazily in dask chunks.
+
+    The Dataset is open_dataset's of the same files and arguments, down to
+    each bit, attribute, flag, encoding, warning and summary= table: in
+    time order across the files, of the records of one time the first (by
+    file, then line) kept, attributes over all files. Opening reads only
+    the files' times (and each chunk once, for the attributes); each
+    chunk's readings are decoded when it is computed, from the files that
+    hold its times, so memory goes with the times, not the readings.
+
+    paths: a glob pattern ("logs/*.log", its files in sorted order), a
+    path, or a list in the order that decides which of a repeated time
+    is kept. chunks: records per chunk along the time, an int or
+    {"time": N}; by default NETCDF_CHUNK, the tool's netCDF chunk.
+    parallel=True reads the times and the attributes' pass as dask tasks,
+    on the workers of a dask.distributed Client where there is one; the
+    chunks are decoded wherever dask computes them, the workers with a
+    Client. A file that changes between opening and computing raises
+    OSError("NAME changed while it was read"), as the engine does.
+    """
+    from . import _mfdataset
+
+    return _mfdataset.open_mfdataset(paths, parallel=parallel, metadata=metadata, qc=qc, start_chars=start_chars,
+                                     start=start, end=end, provenance=provenance, chunks=chunks, summary=summary)

@@ -80,7 +80,7 @@ def _bytes(result):
 class _Records:
     """What to decode, small enough to send to a worker with each task."""
 
-    def __init__(self, paths, metadata, start_chars, start, end, provenance, qc=None):
+    def __init__(self, paths, metadata, start_chars, start, end, provenance, qc=None, part=None):
         if isinstance(paths, (str, bytes, os.PathLike)):
             paths = [paths]
         self.paths = tuple(os.fsencode(path) for path in paths)
@@ -90,17 +90,36 @@ class _Records:
         self.start = start
         self.end = end
         self.provenance = provenance
+        # A span of a dataset decoded in parts: (flags_from, flags_to, the
+        # whole's series of each context), as the library's part= takes it.
+        self.part = part
 
     def key(self):
-        return (self.paths, self.metadata, self.qc, self.start_chars, self.start, self.end, self.provenance)
+        return (self.paths, self.metadata, self.qc, self.start_chars, self.start, self.end, self.provenance,
+                self.part)
+
+    def __dask_tokenize__(self):
+        return self.key()
 
     def names(self):
         return [os.fsdecode(path) for path in self.paths]
 
     def decode(self, describe=False, history="", progress=False):
+        part = None
+        if self.part is not None:
+            part = {"flags_from": self.part[0], "flags_to": self.part[1], "contexts": self.part[2]}
         result, names = _decode(list(self.paths), start_chars=self.start_chars, order="time", start=self.start,
                                 end=self.end, provenance=self.provenance, metadata=self.metadata, qc=self.qc,
-                                describe=describe, history=history, progress=progress)
+                                describe=describe, history=history, part=part, progress=progress)
+        return result
+
+    def checked(self, digests):
+        """A decoding made again, which must give the records whose
+        inputs' digests these were."""
+        result = self.decode()
+        for name, now, then in zip(self.names(), result["digests"], digests):
+            if now != then:
+                raise OSError(f"{name} changed while it was read")
         return result
 
     @staticmethod
@@ -128,10 +147,7 @@ class _Records:
                 with _cache_lock:
                     if key in _cache:
                         return _cache[key]
-                result = self.decode()
-                for name, now, then in zip(self.names(), result["digests"], digests):
-                    if now != then:
-                        raise OSError(f"{name} changed while it was read")
+                result = self.checked(digests)
                 self.remember(key, result)
                 return result
         finally:
@@ -172,6 +188,17 @@ class HexlogArray(BackendArray):
         # A copy of its own, in the variable's type: the decoding may be
         # shared with other variables and datasets.
         return np.array(column[key], dtype=self.dtype)
+
+
+def _call(function, names, metadata, qc, start_chars, start, end, provenance):
+    """How `function` was called, for history: the inputs as read, and the
+    arguments that change the records."""
+    arguments = [repr(list(names))]
+    for name, value, default in (("metadata", metadata, None), ("qc", qc, None), ("start_chars", start_chars, 24),
+                                 ("start", start, None), ("end", end, None), ("provenance", provenance, False)):
+        if value != default:
+            arguments.append(f"{name}={value!r}")
+    return f"{function}({', '.join(arguments)})"
 
 
 class HexlogDataStore(AbstractDataStore):
@@ -240,8 +267,7 @@ class HexlogDataStore(AbstractDataStore):
                         flags += 1
                     else:
                         column = ("file",) if series == "source_file" else ("line",)
-                    data = indexing.LazilyIndexedArray(
-                        HexlogArray(self._records, column, dtype, shape, self._digests, result))
+                    data = self._series(column, dtype, shape)
             encoding = dict(storage)
             if self._source is not None:
                 encoding["source"] = self._source
@@ -249,6 +275,11 @@ class HexlogDataStore(AbstractDataStore):
             encoding["dtype"] = dtype
             variables[description["name"]] = Variable(dims, data, attributes, encoding)
         return FrozenDict(variables)
+
+    def _series(self, column, dtype, shape):
+        """A series variable's data, read when it is used."""
+        return indexing.LazilyIndexedArray(
+            HexlogArray(self._records, column, dtype, shape, self._digests, self._result))
 
     def close(self):
         pass
@@ -274,12 +305,8 @@ class HexlogBackendEntrypoint(BackendEntrypoint):
                      metadata=None, qc=None, start_chars=24, start=None, end=None, provenance=False,
                      progress=False):
         records = _Records(filename_or_obj, metadata, start_chars, start, end, provenance, qc)
-        arguments = [repr([os.fsdecode(path) for path in records.paths])]
-        for name, value, default in (("metadata", metadata, None), ("qc", qc, None), ("start_chars", start_chars, 24),
-                                     ("start", start, None), ("end", end, None), ("provenance", provenance, False)):
-            if value != default:
-                arguments.append(f"{name}={value!r}")
-        store = HexlogDataStore(records, f"hexlog.open_dataset({', '.join(arguments)})", progress)
+        store = HexlogDataStore(records, _call("hexlog.open_dataset", records.names(), metadata, qc, start_chars,
+                                               start, end, provenance), progress)
         return StoreBackendEntrypoint().open_dataset(
             store, mask_and_scale=mask_and_scale, decode_times=decode_times, concat_characters=concat_characters,
             decode_coords=decode_coords, drop_variables=drop_variables, use_cftime=use_cftime,

@@ -11,10 +11,22 @@
 //     "digests":  per input, the library's hash of its records as written here
 //     "counts":   int64 (inputs + 1, 8): the --summary table's columns, each
 //                 input's row, then the total
+//     "first":    for each kind of event, in the library's order, (seen, input, line)
 //     "notices":  the tool's end-of-run notices, as bytes (they hold the names)
+//     "statistics": with describe or a part, the records written, as
+//                 (records, first time, last time, any, min, max), the last
+//                 three arrays of a value for each reading
 //   }
 //
 // progress: None, or a callable told how far the run has got (Watcher).
+//
+// A part of a dataset decoded in parts (part=) is a dict: "flags_from",
+// "flags_to", "contexts" ([(records, median step)]), and for describe
+// "inputs", "statistics" (the parts', summed here) and "median_step" of the
+// whole. For the whole:
+//
+//   whole_series(qc, times) -> (median step, contexts, before, after)
+//   tally(names, counts, first) -> {"counts", "notices"} of counts summed over parts
 //
 // The arrays are the library's own mapped pages, handed over without a copy:
 // numpy frees them (freeColumnMemory) when the last array using them goes.
@@ -32,6 +44,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hexlog/hexlog.hpp"
@@ -240,6 +253,67 @@ py::list attributeList(const std::vector<hexlog::Attribute>& attributes) {
   return list;
 }
 
+py::tuple statisticsTuple(const hexlog::Statistics& statistics) {
+  py::array_t<bool> any(hexlog::kReadings);
+  py::array_t<float> min(hexlog::kReadings), max(hexlog::kReadings);
+  for (int k = 0; k < hexlog::kReadings; ++k) {
+    any.mutable_at(k) = statistics.readings[k].any;
+    min.mutable_at(k) = statistics.readings[k].min;
+    max.mutable_at(k) = statistics.readings[k].max;
+  }
+  return py::make_tuple(statistics.records, statistics.firstTime, statistics.lastTime, any, min, max);
+}
+
+hexlog::Statistics statisticsOf(const py::tuple& tuple) {
+  hexlog::Statistics statistics;
+  statistics.records = tuple[0].cast<uint64_t>();
+  statistics.firstTime = tuple[1].cast<int64_t>();
+  statistics.lastTime = tuple[2].cast<int64_t>();
+  auto any = tuple[3].cast<py::array_t<bool, py::array::forcecast>>();
+  auto min = tuple[4].cast<py::array_t<float, py::array::forcecast>>();
+  auto max = tuple[5].cast<py::array_t<float, py::array::forcecast>>();
+  for (int k = 0; k < hexlog::kReadings; ++k)
+    statistics.readings[k] = {any.at(k), min.at(k), max.at(k)};
+  return statistics;
+}
+
+std::vector<hexlog::SeriesFacts> factsOf(const py::handle& list) {
+  std::vector<hexlog::SeriesFacts> facts;
+  for (const py::handle& entry : list) {
+    auto pair = entry.cast<py::tuple>();
+    facts.push_back({pair[0].cast<uint64_t>(), pair[1].cast<double>()});
+  }
+  return facts;
+}
+
+py::list factsList(const std::vector<hexlog::SeriesFacts>& facts) {
+  py::list list;
+  for (const hexlog::SeriesFacts& series : facts)
+    list.append(py::make_tuple(series.records, series.medianStep));
+  return list;
+}
+
+// The counts of the --summary table's columns: each input's row, then the total.
+py::array_t<int64_t> countsArray(const hexlog::Tally& tally) {
+  py::array_t<int64_t> counts({static_cast<py::ssize_t>(tally.inputs()) + 1, py::ssize_t{8}});
+  auto row = counts.mutable_unchecked<2>();
+  for (uint32_t file = 0; file <= tally.inputs(); ++file) {
+    const hexlog::FileCounts c = file < tally.inputs() ? tally.counts(file) : tally.total();
+    const uint64_t values[8] = {c.written, c.tooShort, c.notRecords, c.cut, c.missing, c.duplicates, c.conflicts,
+                                c.outside};
+    for (int k = 0; k < 8; ++k)
+      row(file, k) = static_cast<int64_t>(values[k]);
+  }
+  return counts;
+}
+
+py::list noticeList(const hexlog::Tally& tally) {
+  py::list notices;
+  for (const std::string& notice : hexlog::notices(tally))
+    notices.append(py::bytes(notice));
+  return notices;
+}
+
 py::dict describe(const hexlog::Dataset& dataset) {
   py::list variables;
   for (const hexlog::Variable& variable : dataset.variables) {
@@ -291,7 +365,7 @@ bool decodeAll(hexlog::Run& run, const std::vector<std::string>& paths, Failure&
 py::dict decode(const std::vector<py::bytes>& paths, const std::string& startChars, bool timeOrder, py::object from,
                 py::object to, bool provenance, py::object metadata, bool description, int64_t created,
                 const std::string& history, size_t memory, const std::string& temporary, py::object qc,
-                py::object progress) {
+                py::object part, py::object progress) {
   hexlog::Settings settings;
   settings.format = hexlog::Format::kColumns;
   // As the tool reads -s, saturated where it does not fit.
@@ -316,6 +390,20 @@ py::dict decode(const std::vector<py::bytes>& paths, const std::string& startCha
   if (memory > 0)
     settings.memory = memory;
   settings.temporaryDirectory = temporary;
+  if (!part.is_none()) {
+    auto given = part.cast<py::dict>();
+    settings.part = true;
+    settings.flagsFrom = given["flags_from"].cast<int64_t>();
+    settings.flagsTo = given["flags_to"].cast<int64_t>();
+    settings.whole.contexts = factsOf(given["contexts"]);
+    if (given.contains("inputs")) {
+      for (const py::handle& name : given["inputs"])
+        settings.whole.inputs.push_back(name.cast<std::string>());
+      for (const py::handle& statistics : given["statistics"])
+        settings.whole.statistics += statisticsOf(statistics.cast<py::tuple>());
+      settings.whole.medianStep = given["median_step"].cast<double>();
+    }
+  }
   std::vector<std::string> names(paths.begin(), paths.end());
   py::module_ threading = py::module_::import("threading");
   Signals signals(threading.attr("current_thread")().is(threading.attr("main_thread")()));
@@ -354,20 +442,58 @@ py::dict decode(const std::vector<py::bytes>& paths, const std::string& startCha
   result["dataset"] = description ? py::object(describe(run.dataset())) : py::none();
   result["digests"] = py::tuple(py::cast(columns.digests));
   const hexlog::Tally& tally = run.tally();
-  py::array_t<int64_t> counts({static_cast<py::ssize_t>(tally.inputs()) + 1, py::ssize_t{8}});
-  auto row = counts.mutable_unchecked<2>();
-  for (uint32_t file = 0; file <= tally.inputs(); ++file) {
-    const hexlog::FileCounts c = file < tally.inputs() ? tally.counts(file) : tally.total();
-    const uint64_t values[8] = {c.written, c.tooShort, c.notRecords, c.cut, c.missing, c.duplicates, c.conflicts,
-                                c.outside};
-    for (int k = 0; k < 8; ++k)
-      row(file, k) = static_cast<int64_t>(values[k]);
+  result["counts"] = countsArray(tally);
+  py::list first;
+  for (int event = 0; event < hexlog::kEvents; ++event) {
+    const hexlog::Place& place = tally.first(static_cast<hexlog::Event>(event));
+    first.append(py::make_tuple(place.seen, place.file, place.line));
   }
-  result["counts"] = counts;
-  py::list notices;
-  for (const std::string& notice : hexlog::notices(tally))
-    notices.append(py::bytes(notice));
-  result["notices"] = notices;
+  result["first"] = first;
+  result["notices"] = noticeList(tally);
+  result["statistics"] = statisticsTuple(run.statistics());
+  return result;
+}
+
+// The series of a dataset's contexts from its times; a ValueError in the
+// library's words where the QC configuration cannot be read.
+py::tuple wholeSeries(py::object qc, py::array_t<int64_t, py::array::c_style | py::array::forcecast> times) {
+  hexlog::Settings settings;
+  if (!qc.is_none())
+    settings.qc = qc.cast<std::string>();
+  hexlog::Whole whole;
+  uint64_t before, after;
+  hexlog::Failure failure;
+  bool done;
+  {
+    py::gil_scoped_release released;
+    done = hexlog::wholeSeries(settings, times.data(), static_cast<size_t>(times.size()), whole, before, after,
+                               failure);
+  }
+  if (!done)
+    throw py::value_error(failure.text);
+  return py::make_tuple(whole.medianStep, factsList(whole.contexts), before, after);
+}
+
+py::dict summedTally(const std::vector<py::bytes>& paths, py::array_t<int64_t, py::array::forcecast> counts,
+                     const py::list& first) {
+  std::vector<std::string> names(paths.begin(), paths.end());
+  std::vector<hexlog::FileCounts> rows(names.size());
+  auto row = counts.unchecked<2>();
+  for (size_t file = 0; file < rows.size(); ++file) {
+    uint64_t* fields[8] = {&rows[file].written, &rows[file].tooShort, &rows[file].notRecords, &rows[file].cut,
+                           &rows[file].missing, &rows[file].duplicates, &rows[file].conflicts, &rows[file].outside};
+    for (int k = 0; k < 8; ++k)
+      *fields[k] = static_cast<uint64_t>(row(static_cast<py::ssize_t>(file), k));
+  }
+  hexlog::Place places[hexlog::kEvents];
+  for (int event = 0; event < hexlog::kEvents; ++event) {
+    auto place = first[static_cast<size_t>(event)].cast<py::tuple>();
+    places[event] = {place[0].cast<bool>(), place[1].cast<uint32_t>(), place[2].cast<uint64_t>()};
+  }
+  hexlog::SummedTally tally(std::move(names), std::move(rows), places);
+  py::dict result;
+  result["counts"] = countsArray(tally);
+  result["notices"] = noticeList(tally);
   return result;
 }
 
@@ -396,8 +522,10 @@ PYBIND11_MODULE(_hexlog, m) {
   m.attr("__version__") = HEXLOG_VERSION;
   m.def("decode", &decode, py::arg("paths"), py::arg("start_chars"), py::arg("time_order"), py::arg("start"),
         py::arg("end"), py::arg("provenance"), py::arg("metadata"), py::arg("describe"), py::arg("created"),
-        py::arg("history"), py::arg("memory"), py::arg("temporary"), py::arg("qc"),
+        py::arg("history"), py::arg("memory"), py::arg("temporary"), py::arg("qc"), py::arg("part") = py::none(),
         py::arg("progress") = py::none());
+  m.def("whole_series", &wholeSeries, py::arg("qc"), py::arg("times"));
+  m.def("tally", &summedTally, py::arg("paths"), py::arg("counts"), py::arg("first"));
   m.def("parse_time", &parseTime, py::arg("text"));
   m.def("creation_time", &creationTime, py::arg("text"));
   m.def("vectors_available", &hexlog::vectorsAvailable);

@@ -12,6 +12,8 @@ TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))
 TOOL = os.environ.get("HEXLOG_BINARY", os.path.join(TOP, "build", "hexlog"))
 SAMPLE = os.path.join(TOP, "examples", "sample.log")
 STATION = os.path.join(TOP, "examples", "station.meta")
+QC = os.path.join(TOP, "examples", "qc.yaml")
+GENLOG = os.path.join(os.path.dirname(TOOL), "genlog")
 
 # netCDF's default fill for floats, and the NaN the library gives a missing reading.
 FILL = struct.unpack("<I", struct.pack("<f", 9.96921e36))[0]
@@ -89,3 +91,34 @@ def tool_netcdf(tmp_path):
         run_tool("--format=netcdf", "--output=" + path, *arguments)
         return path
     return write
+
+
+def messy_deployment(folder, days=60):
+    """A deployment's daily logs as a logger and its people leave them, from
+    genlog's mixed year (records three hours apart): each file a comment
+    line and a day, one day dumped again with a record changed, a day that
+    runs into the next, a file cut in the middle of a line, a day filed
+    under an earlier day's name, and readings that stay flat across days.
+    Returns the glob pattern of the files; sorted, they are in the order
+    that decides which of a repeated time is kept."""
+    lines = subprocess.run([GENLOG, "--mix", str(8 * days)], check=True, capture_output=True).stdout.splitlines(True)
+    records = [line for line in lines if line[:1] not in (b"#", b"\r")]
+    for r in range(40, 70):  # a flat line across the chunks' edges
+        records[r] = records[r][:40] + b"41700000" + records[r][48:]
+    day = [records[8 * d:8 * d + 8] for d in range(days)]
+    files = {f"2026-{d:03d}.log": day[d] for d in range(days)}
+    files["2026-004.log"] = day[4] + day[5][:3]                      # runs into the next day
+
+    def garbled(line):  # one reading the logger got wrong: missing
+        return line[:56] + b"12G45678" + line[64:]
+    day[2][1], day[9][5] = garbled(day[2][1]), garbled(day[9][5])
+    redumped = list(day[9])                                           # sorted after the first dump:
+    redumped[2] = redumped[2][:40] + b"00000000" + redumped[2][48:]  # a conflict with it
+    redumped[6] = garbled(redumped[6])                                # and one of a missing reading
+    files["2026-009b.log"] = redumped
+    files["2026-012.log"] = day[12][:5] + [day[12][5][:100]]          # cut mid-line, no CR LF
+    files["2026-003.log"], files["2026-030.log"] = day[30], day[3]   # filed under each other's names
+    for name, lines in files.items():
+        with open(os.path.join(folder, name), "wb") as log:
+            log.write(b"# SN0042 daily dump\r\n" + b"".join(lines))
+    return os.path.join(str(folder), "2026-*.log")

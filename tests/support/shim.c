@@ -11,7 +11,9 @@
 //   HEXLOG_FAULTS_SEED=S             another sequence (default 1)
 //   HEXLOG_FAULTS_FAIL=write:3:ENOSPC[,close:1:EIO...]
 //                                    the third call of that kind and every later
-//                                    one fail with that errno, doing nothing
+//                                    one fail with that errno, doing nothing;
+//                                    NOTHING for the errno: a read or write
+//                                    that does nothing and returns 0
 //   HEXLOG_FAULTS_LOG=PATH           one line appended per call (below)
 //   HEXLOG_FAULTS_RENAME=SIGTERM:before|after
 //                                    raises the signal just before, or just
@@ -111,6 +113,8 @@ static int errnoNamed(const char* name) {
   for (size_t i = 0; i < sizeof known / sizeof known[0]; ++i)
     if (strcmp(name, known[i].name) == 0)
       return known[i].value;
+  if (strcmp(name, "NOTHING") == 0)
+    return 0;
   return atoi(name) > 0 ? atoi(name) : EIO;
 }
 
@@ -253,7 +257,7 @@ static int untouched(int fd) {
 // many of its `size` bytes it may do.
 static ssize_t allowance(enum Kind kind, size_t size) {
   if (failsForGood(kind))
-    return -1;
+    return failErrno[kind] == 0 ? 0 : -1;
   ssize_t allowed = disturbed(size);
   if (allowed < 0)
     errno = EINTR;
