@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Times hexlog on two generated realistic logs, the calm default one and
 # the mixed one (`genlog --mix`: readings of 1000 and over, below zero,
-# NaN): plain and verbose mode and the csv, NCCSV and netCDF formats,
+# NaN): plain and verbose mode and the csv, NCCSV, netCDF and HTML formats,
 # csv in time order, against `xxd -r -p` (hex to binary only) on the same
 # file in the same run, and reports input MB/s and the ratios to plain
 # output and to xxd for each log; then, on the default log, what ordering
@@ -59,7 +59,7 @@ peak() {  # peak resident memory in KiB
 
 netcdf="--format=netcdf --output=$work/out.nc"
 commands=("xxd -r -p" "hexlog" "hexlog -v" "hexlog --format=csv" "hexlog --format=nccsv" "hexlog $netcdf"
-          "hexlog --format=csv --order=time")
+          "hexlog --format=html" "hexlog --format=csv --order=time")
 if [ -n "$baseline" ]; then
   commands+=("baseline" "baseline -v" "baseline --format=csv" "baseline $netcdf")
 fi
@@ -114,7 +114,7 @@ echo "the default log with and without the QARTOD tests of examples/qc.yaml:"
 RATIOS=0 table "$work/big.log"
 "$hexlog" $netcdf "$work/big.log"
 echo "output bytes: plain $("$hexlog" "$work/big.log" | wc -c), csv $("$hexlog" --format=csv "$work/big.log" | wc -c)," \
-     "netCDF $(stat -c %s "$work/out.nc")"
+     "netCDF $(stat -c %s "$work/out.nc"), HTML $("$hexlog" --format=html "$work/big.log" | wc -c)"
 echo "peak memory (KiB) on $bytes bytes, and on $(stat -c %s "$work/small.log"):"
 for options in "" "-v" "--format=csv" "--format=nccsv" "$netcdf" "--format=csv --order=time" \
     "$netcdf $station --qc=examples/qc.yaml"; do

@@ -21,6 +21,7 @@
 #include "dataset.hpp"
 #include "files.hpp"
 #include "hexlog/hexlog.hpp"
+#include "html.hpp"
 #include "interrupt.hpp"
 #include "metadata.hpp"
 #include "nccsv.hpp"
@@ -326,6 +327,9 @@ std::unique_ptr<Writer> Run::Impl::makeWriter() {
           new CsvWriter(output_, settings_.epochTime, settings_.vectors, settings_.provenance ? &tally_ : nullptr));
     case Format::kNccsv: return std::unique_ptr<Writer>(new NccsvWriter(output_, settings_.vectors));
     case Format::kNetcdf: return std::unique_ptr<Writer>(new NetcdfWriter(settings_.netcdfPath));
+    case Format::kHtml:
+      return std::unique_ptr<Writer>(
+          new HtmlWriter(output_, stats_, tally_, settings_.created, settings_.history));
     case Format::kColumns: break;
   }
   columnsWriter_ = new ColumnsWriter(columns_, settings_.provenance);
@@ -343,8 +347,10 @@ bool Run::Impl::start(int outputFd) {
   Order order = settings_.order;
   if (order == Order::kDefault)
     order = format == Format::kNccsv || format == Format::kNetcdf || !qc_.empty() ? Order::kTime : Order::kInput;
-  if (format == Format::kNetcdf || settings_.part)
-    order = Order::kTime;  // netCDF's time is a CF coordinate variable: strictly increasing
+  // netCDF's time is a CF coordinate variable: strictly increasing; the
+  // page's lines are drawn left to right.
+  if (format == Format::kNetcdf || format == Format::kHtml || settings_.part)
+    order = Order::kTime;
   StageSettings stage;
   stage.ordered = order == Order::kTime;
   // The archive formats write what they compute from the records before

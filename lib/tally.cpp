@@ -5,6 +5,13 @@
 
 namespace hexlog {
 
+const CountColumn countColumns[kCountColumns] = {
+    {"written", &FileCounts::written},       {"too_short", &FileCounts::tooShort},
+    {"not_records", &FileCounts::notRecords}, {"cut", &FileCounts::cut},
+    {"readings_missing", &FileCounts::missing}, {"duplicates", &FileCounts::duplicates},
+    {"conflicts", &FileCounts::conflicts},   {"outside_window", &FileCounts::outside},
+};
+
 FileCounts& FileCounts::operator+=(const FileCounts& other) {
   written += other.written;
   tooShort += other.tooShort;

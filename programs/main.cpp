@@ -101,9 +101,10 @@ int main(int argc, char** argv) try {
   // empty the log.
   if (options.output != nullptr && optind == argc)
     return failed("--output=%s but no input files; name them, or - for standard input", options.output), 1;
-  // When the archive formats were made: SOURCE_DATE_EPOCH when it is set,
-  // so that two runs over the same input give the same bytes.
-  bool dated = settings.format == hexlog::Format::kNccsv || settings.format == hexlog::Format::kNetcdf;
+  // When the archive formats and the page were made: SOURCE_DATE_EPOCH
+  // when it is set, so that two runs over the same input give the same bytes.
+  bool dated = settings.format == hexlog::Format::kNccsv || settings.format == hexlog::Format::kNetcdf ||
+               settings.format == hexlog::Format::kHtml;
   std::string wrong;
   if (dated && !hexlog::creationTime(std::getenv("SOURCE_DATE_EPOCH"), settings.created, wrong))
     return failed("%s", wrong.c_str()), 1;

@@ -115,17 +115,18 @@ void printNotices(const hexlog::Tally& tally) {
 
 void printSummary(const hexlog::Tally& tally) {
   eraseProgress();
-  std::fprintf(stderr, "file\twritten\ttoo_short\tnot_records\tcut\treadings_missing\tduplicates\tconflicts\t"
-                       "outside_window\n");
+  std::fputs("file", stderr);
+  for (const hexlog::CountColumn& column : hexlog::countColumns)
+    std::fprintf(stderr, "\t%s", column.name);
+  std::fputs("\n", stderr);
   auto row = [](const std::string& name, const hexlog::FileCounts& c) {
     std::string shown;
     for (char ch : name)
       shown += ch == '\t' ? "\\t" : ch == '\n' ? "\\n" : ch == '\\' ? "\\\\" : std::string(1, ch);
-    std::fprintf(stderr, "%s\t%llu\t%llu\t%llu\t%llu\t%llu\t%llu\t%llu\t%llu\n", shown.c_str(),
-                 static_cast<unsigned long long>(c.written), static_cast<unsigned long long>(c.tooShort),
-                 static_cast<unsigned long long>(c.notRecords), static_cast<unsigned long long>(c.cut),
-                 static_cast<unsigned long long>(c.missing), static_cast<unsigned long long>(c.duplicates),
-                 static_cast<unsigned long long>(c.conflicts), static_cast<unsigned long long>(c.outside));
+    std::fputs(shown.c_str(), stderr);
+    for (const hexlog::CountColumn& column : hexlog::countColumns)
+      std::fprintf(stderr, "\t%llu", static_cast<unsigned long long>(c.*column.count));
+    std::fputs("\n", stderr);
   };
   for (uint32_t file = 0; file < tally.inputs(); ++file)
     row(tally.name(file), tally.counts(file));

@@ -28,17 +28,18 @@ const struct option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 const char kLongHelp[] =
-    "  --format=FORMAT plain (the default), verbose (as -v), csv, nccsv or netcdf\n"
+    "  --format=FORMAT plain (the default), verbose (as -v), csv, nccsv, netcdf, or html: a\n"
+    "                  quick-look page of the run's counts and a plot of each kind of reading\n"
     "  --time=FORM     the csv time: iso (2026-06-14T00:00:20Z, the default) or epoch\n"
     "  --order=ORDER   input (the default for plain, verbose and csv) or time: sorted by time\n"
     "                  across all files, duplicates and conflicting records dropped (the default\n"
-    "                  for nccsv; netcdf is always in time order)\n"
+    "                  for nccsv; netcdf and html are always in time order)\n"
     "  --from=TIME     only records at TIME or later (2026-06-14, 2026-06-14T06:00:00Z, @SECONDS)\n"
     "  --to=TIME       only records before TIME\n"
     "  --provenance    csv, nccsv, netcdf: the file and line of each record\n"
-    "  --metadata=FILE NCCSV metadata lines for nccsv and netcdf: the station's attributes\n"
-    "  --qc=FILE       csv, nccsv, netcdf: QARTOD tests of the readings (YAML or JSON), their flags\n"
-    "                  written beside them\n"
+    "  --metadata=FILE NCCSV metadata lines for nccsv, netcdf and html: the station's attributes\n"
+    "  --qc=FILE       csv, nccsv, netcdf, html: QARTOD tests of the readings (YAML or JSON), their\n"
+    "                  flags written beside them (marked on the plots of html)\n"
     "  --summary       a table of what became of each file's lines, on standard error\n"
     "  --progress      show how far a long run has got on standard error even where it is no\n"
     "                  terminal (by default only on one, and not where the records go too)\n"
@@ -51,8 +52,8 @@ const char kLongHelp[] =
 namespace {
 
 // Indexed by hexlog::Format.
-const char* const kFormatNames[] = {"plain", "verbose", "csv", "nccsv", "netcdf"};
-constexpr int kFormats = 5;
+const char* const kFormatNames[] = {"plain", "verbose", "csv", "nccsv", "netcdf", "html"};
+constexpr int kFormats = 6;
 
 bool readTime(const char* option, const char* text, bool& has, int64_t& seconds) {
   if (text == nullptr)
@@ -126,7 +127,7 @@ bool chooseSettings(const Options& options, bool verbose, hexlog::Settings& sett
     while (known < kFormats && std::strcmp(options.format, kFormatNames[known]) != 0)
       ++known;
     if (known == kFormats)
-      return failed("unknown format '%s'; the formats are plain, verbose, csv, nccsv and netcdf", options.format);
+      return failed("unknown format '%s'; the formats are plain, verbose, csv, nccsv, netcdf and html", options.format);
     if (verbose && known != static_cast<int>(Format::kVerbose))
       return failed("-v asks for the verbose format, not --format=%s", options.format);
     format = static_cast<Format>(known);
@@ -142,13 +143,13 @@ bool chooseSettings(const Options& options, bool verbose, hexlog::Settings& sett
   }
   if (options.qc != nullptr) {
     if (text)
-      return failed("--qc is for --format=csv, nccsv and netcdf");
+      return failed("--qc is for --format=csv, nccsv, netcdf and html");
     settings.qc = options.qc;
   }
   if (options.metadata != nullptr) {
     // csv takes the station's position for the location test, and nothing more.
-    if (format != Format::kNccsv && format != Format::kNetcdf && options.qc == nullptr)
-      return failed("--metadata is for --format=nccsv and --format=netcdf (and csv with --qc)");
+    if (format != Format::kNccsv && format != Format::kNetcdf && format != Format::kHtml && options.qc == nullptr)
+      return failed("--metadata is for --format=nccsv, netcdf and html (and csv with --qc)");
     settings.metadata = options.metadata;
   }
   if (options.order != nullptr) {
@@ -161,6 +162,8 @@ bool chooseSettings(const Options& options, bool verbose, hexlog::Settings& sett
     if (format == Format::kNetcdf && settings.order == hexlog::Order::kInput)
       return failed("--format=netcdf is always in time order (its time is a CF coordinate variable); "
                     "drop --order=input");
+    if (format == Format::kHtml && settings.order == hexlog::Order::kInput)
+      return failed("--format=html plots the records in time order; drop --order=input");
     if (options.qc != nullptr && settings.order == hexlog::Order::kInput)
       return failed("--qc tests each reading's series in time order; drop --order=input");
   }
@@ -170,7 +173,7 @@ bool chooseSettings(const Options& options, bool verbose, hexlog::Settings& sett
   if (settings.hasFrom && settings.hasTo && settings.from >= settings.to)
     return failed("--from=%s is not before --to=%s: no record could be written", options.from, options.to);
   if (options.provenance) {
-    if (text)
+    if (text || format == Format::kHtml)
       return failed("--provenance is for --format=csv, nccsv and netcdf");
     settings.provenance = true;
   }

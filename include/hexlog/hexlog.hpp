@@ -1,6 +1,6 @@
 // hexlog: decodes the hexadecimal record lines of an ocean instrument's log
 // files (a time word and 32 readings, each an 8-digit hexadecimal word) into
-// text, csv, NCCSV, netCDF, or arrays.
+// text, csv, NCCSV, netCDF, a quick-look HTML page, or arrays.
 //
 // The whole contract of the library. A caller makes a Run with its
 // Settings, hands it the inputs one after another, and finishes it:
@@ -51,11 +51,12 @@ enum class Format {
   kCsv,
   kNccsv,
   kNetcdf,   // to Settings::netcdfPath
+  kHtml,     // one page, nothing fetched: the run's counts and a plot of each kind of reading
   kColumns,  // no output: arrays, through Run::columns()
 };
 
 enum class Order {
-  kDefault,  // kTime for NCCSV and netCDF, kInput for the others
+  kDefault,  // kTime for NCCSV, netCDF and HTML, kInput for the others
   kInput,    // as the inputs hold them
   kTime,     // sorted by time across inputs; duplicates and conflicts dropped
 };
@@ -148,7 +149,7 @@ struct Settings {
   Format format = Format::kPlain;
   // csv: seconds since 1970 in the time column instead of ISO 8601 UTC.
   bool epochTime = false;
-  // netCDF is always in time order.
+  // netCDF and HTML are always in time order.
   Order order = Order::kDefault;
   // Only records with from <= time < to, where given.
   bool hasFrom = false;
@@ -169,10 +170,10 @@ struct Settings {
   // The input file and line of each record, as columns or variables.
   bool provenance = false;
   // A file of NCCSV metadata lines: the station's attributes (NCCSV,
-  // netCDF and columns).
+  // netCDF, HTML and columns).
   std::string metadata;
   // A QC configuration, YAML or JSON, of QARTOD tests for the readings
-  // (csv, NCCSV, netCDF and columns): their flags as variables of the
+  // (csv, NCCSV, netCDF, HTML and columns): their flags as variables of the
   // dataset. They test each reading's series in time order.
   std::string qc;
   // Where netCDF output is written.
@@ -180,7 +181,8 @@ struct Settings {
   // Format::kColumns: describe the dataset too (the attributes computed
   // from the records), as netCDF output would.
   bool describe = false;
-  // date_created of NCCSV and netCDF, and what made them (history).
+  // date_created of NCCSV and netCDF, and what made them (history); the
+  // HTML page says both at its foot.
   int64_t created = 0;
   std::string history;
   // Take the vector path; off for the scalar code alone.
@@ -252,6 +254,16 @@ struct FileCounts {
 
   FileCounts& operator+=(const FileCounts& other);
 };
+
+// The counts by the names of the --summary table's columns, in its order
+// (after the file's name): the tool's table, the HTML page's and the
+// Python module's are these.
+struct CountColumn {
+  const char* name;
+  uint64_t FileCounts::*count;
+};
+constexpr int kCountColumns = 8;
+extern const CountColumn countColumns[kCountColumns];
 
 // The kinds of event whose first occurrence a notice names.
 enum class Event { kCut, kNotRecord, kMissing, kDuplicate, kConflict };

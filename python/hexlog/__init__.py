@@ -44,8 +44,7 @@ _INT64 = (-(2**63), 2**63 - 1)
 _EPOCH = datetime.datetime(1970, 1, 1)
 
 # The columns of the tool's --summary table, in its order.
-_SUMMARY_COLUMNS = ("written", "too_short", "not_records", "cut", "readings_missing", "duplicates", "conflicts",
-                    "outside_window")
+_SUMMARY_COLUMNS = _hexlog.SUMMARY_COLUMNS
 
 
 class HexlogWarning(UserWarning):

@@ -295,14 +295,12 @@ py::list factsList(const std::vector<hexlog::SeriesFacts>& facts) {
 
 // The counts of the --summary table's columns: each input's row, then the total.
 py::array_t<int64_t> countsArray(const hexlog::Tally& tally) {
-  py::array_t<int64_t> counts({static_cast<py::ssize_t>(tally.inputs()) + 1, py::ssize_t{8}});
+  py::array_t<int64_t> counts({static_cast<py::ssize_t>(tally.inputs()) + 1, py::ssize_t{hexlog::kCountColumns}});
   auto row = counts.mutable_unchecked<2>();
   for (uint32_t file = 0; file <= tally.inputs(); ++file) {
     const hexlog::FileCounts c = file < tally.inputs() ? tally.counts(file) : tally.total();
-    const uint64_t values[8] = {c.written, c.tooShort, c.notRecords, c.cut, c.missing, c.duplicates, c.conflicts,
-                                c.outside};
-    for (int k = 0; k < 8; ++k)
-      row(file, k) = static_cast<int64_t>(values[k]);
+    for (int k = 0; k < hexlog::kCountColumns; ++k)
+      row(file, k) = static_cast<int64_t>(c.*hexlog::countColumns[k].count);
   }
   return counts;
 }
@@ -479,12 +477,9 @@ py::dict summedTally(const std::vector<py::bytes>& paths, py::array_t<int64_t, p
   std::vector<std::string> names(paths.begin(), paths.end());
   std::vector<hexlog::FileCounts> rows(names.size());
   auto row = counts.unchecked<2>();
-  for (size_t file = 0; file < rows.size(); ++file) {
-    uint64_t* fields[8] = {&rows[file].written, &rows[file].tooShort, &rows[file].notRecords, &rows[file].cut,
-                           &rows[file].missing, &rows[file].duplicates, &rows[file].conflicts, &rows[file].outside};
-    for (int k = 0; k < 8; ++k)
-      *fields[k] = static_cast<uint64_t>(row(static_cast<py::ssize_t>(file), k));
-  }
+  for (size_t file = 0; file < rows.size(); ++file)
+    for (int k = 0; k < hexlog::kCountColumns; ++k)
+      rows[file].*hexlog::countColumns[k].count = static_cast<uint64_t>(row(static_cast<py::ssize_t>(file), k));
   hexlog::Place places[hexlog::kEvents];
   for (int event = 0; event < hexlog::kEvents; ++event) {
     auto place = first[static_cast<size_t>(event)].cast<py::tuple>();
@@ -533,6 +528,10 @@ PYBIND11_MODULE(_hexlog, m) {
   for (int k = 0; k < hexlog::kReadings; ++k)
     names.append(hexlog::columnName(k));
   m.attr("COLUMN_NAMES") = py::tuple(names);
+  py::list counts;
+  for (const hexlog::CountColumn& column : hexlog::countColumns)
+    counts.append(column.name);
+  m.attr("SUMMARY_COLUMNS") = py::tuple(counts);
   // How netCDF output stores each series variable, as the library writes it.
   m.attr("NETCDF_CHUNK") = hexlog::kNetcdfChunk;
   m.attr("NETCDF_DEFLATE_LEVEL") = hexlog::kNetcdfDeflateLevel;

@@ -2,12 +2,15 @@
 // misused, asked to stop, or given settings the build or the CPU cannot
 // follow.
 #include <gtest/gtest.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "folder.hpp"
 #include "hexlog/hexlog.hpp"
 #include "logs.hpp"
 
@@ -176,6 +179,64 @@ TEST(RunContract, TheProgressLineSaysWhatARunHasDoneAndHasLeft) {
   EXPECT_EQ(line(Phase::kReading, 999600, 1, 0, 0, 5), "1 of 3 files read, 1.00 MB, 1 record");
   EXPECT_EQ(line(Phase::kWriting, 9, 9, 1, 9, 1), "writing 1 of 4000 records, 1:06:39 left");  // 3999 s
   EXPECT_EQ(line(Phase::kFirstPass, 9, 9, 1, 9, 0.9), "first pass over 1 of 4000 records");
+}
+
+// How many descriptors the process has open.
+size_t openDescriptors() {
+  size_t n = 0;
+  DIR* fds = opendir("/proc/self/fd");
+  while (fds != nullptr && readdir(fds) != nullptr)
+    ++n;
+  if (fds != nullptr)
+    closedir(fds);
+  return n;
+}
+
+class RunFiles : public FolderTest {};
+
+// Whichever way its records are ordered (held, spilled, let go and read
+// again by name, or through a descriptor kept of an input that has none),
+// a run closes every descriptor it took and none of its caller's: one the
+// caller opened after finish() on a number the run had freed stays open
+// after the run is gone. And the output is the same whatever the way.
+TEST_F(RunFiles, ClosesItsOwnDescriptorsAndNoOthers) {
+  std::string log = stationLog(400, 3);
+  size_t half = log.find('\n', log.size() / 2) + 1;
+  std::string inOrder = file("in-order.log", log);
+  std::string broken = file("broken.log", log.substr(0, half) + log.substr(0, half) + log.substr(half));
+  std::vector<char> buf(65536);
+  std::string expected;
+  for (const std::string& path : {inOrder, broken}) {
+    for (const char* name : {"by-name", "-"}) {
+      for (size_t memory : {size_t{1} << 30, size_t{6000}}) {
+        SCOPED_TRACE(path + " " + name + " " + std::to_string(memory));
+        hexlog::Settings settings;
+        settings.format = hexlog::Format::kNccsv;
+        settings.memory = memory;
+        settings.temporaryDirectory = dir_;
+        size_t before = openDescriptors();
+        int in = open(path.c_str(), O_RDONLY), out = memfd_create("hexlog-run-out", 0), probe = -1;
+        {
+          hexlog::Run run(settings);
+          ASSERT_TRUE(run.start(out) && run.addInput(in, name[0] == '-' ? "-" : path, buf.data(), buf.size()) &&
+                      run.finish())
+              << run.failure().text;
+          close(in);
+          probe = open("/dev/null", O_RDONLY);
+        }
+        EXPECT_NE(fcntl(probe, F_GETFD), -1) << "the run closed a descriptor that was not its own";
+        close(probe);
+        std::string text(static_cast<size_t>(lseek(out, 0, SEEK_END)), '\0');
+        EXPECT_EQ(pread(out, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+        close(out);
+        EXPECT_EQ(openDescriptors(), before);
+        if (expected.empty())
+          expected = text;
+        EXPECT_TRUE(text == expected);
+      }
+    }
+  }
+  EXPECT_NE(expected.find("*END_DATA*"), std::string::npos);
 }
 
 }  // namespace

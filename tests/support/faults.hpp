@@ -37,6 +37,7 @@ struct Format {
 inline std::vector<Format> formats() {
   std::vector<Format> all = {
       {"plain", {}}, {"verbose", {"-v"}}, {"csv", {"--format=csv"}}, {"nccsv", {"--format=nccsv"}},
+      {"html", {"--format=html"}},
       // Ordered through many spilled runs: the temporary file's I/O too.
       {"spilled csv", {"--format=csv", "--order=time", "--sort-memory=4000"}}};
 #ifdef HEXLOG_TEST_NETCDF

@@ -621,14 +621,15 @@ TEST_F(Cli, FormatOptions) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
-  EXPECT_NE(run({"--format=xml", log}).err.find("plain, verbose, csv, nccsv and netcdf"), std::string::npos);
+  EXPECT_NE(run({"--format=xml", log}).err.find("plain, verbose, csv, nccsv, netcdf and html"), std::string::npos);
 }
 
 TEST_F(Cli, FormatsRefuseOptionsThatAreNotTheirs) {
   std::string log = file("a.log", recordLine(1, {0x3F800000}));
   std::string meta = file("station.meta", "*GLOBAL*,title,M1\n");
   for (std::vector<std::string> command : std::vector<std::vector<std::string>>{
-           {"--format=nccsv", "--time=epoch", log}, {"--format=csv", "--metadata=" + meta, log}}) {
+           {"--format=nccsv", "--time=epoch", log}, {"--format=csv", "--metadata=" + meta, log},
+           {"--format=html", "--provenance", log}, {"--format=html", "--order=input", log}}) {
     Result r = run(command);
     EXPECT_EQ(r.status, 1) << command[0] << " " << command[1];
     EXPECT_EQ(r.out, "");
