@@ -90,6 +90,7 @@ void Decoder::decode(const char* text, size_t length, uint64_t line) {
   record.text = text;
   record.length = length;
   record.flags = nullptr;
+  ++decoded;
   records->put(record);
 }
 

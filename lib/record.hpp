@@ -139,6 +139,8 @@ class Decoder {
   RecordSink* records = nullptr;
   Counter* tally = nullptr;
   uint32_t file = 0;
+  // How many records it handed on.
+  uint64_t decoded = 0;
 
   // Decodes the record text of `length` characters (NUL-terminated there),
   // from line `line` of the input, and hands the record on.

@@ -80,6 +80,8 @@ class Run::Impl : public PieceSink {
     // Where the vector code is not built or the CPU lacks it, the scalar
     // code does the whole job.
     settings_.vectors = settings.vectors && vectorsAvailable();
+    if (settings_.progress)
+      interrupt_.setReport([this] { report(); });
   }
 
   bool prepare();
@@ -97,6 +99,7 @@ class Run::Impl : public PieceSink {
     }
   }
   void tooShort(uint64_t) override { ++tally_.counts(decoder_.file).tooShort; }
+  void blockRead(size_t bytes) override { bytes_ += bytes; }
   void beforeWait() override {
     if (output_.pending())
       output_.flush();
@@ -108,6 +111,24 @@ class Run::Impl : public PieceSink {
   }
   bool interruptible() override { return interrupt_.enabled(); }
   bool cutShort() override { return interrupt_.now(true) || stopped(); }
+
+  // Settings::progress told how far the run has got.
+  void report() {
+    if (!settings_.progress)
+      return;
+    Progress progress;
+    progress.phase = phase_;
+    progress.inputsDone = inputsDone_;
+    progress.bytes = bytes_;
+    // The hot path counts its records only as written, each input's own.
+    uint64_t last = tally_.inputs() > 0 ? tally_.counts(tally_.inputs() - 1).written : 0;
+    progress.records = fastText_ != nullptr ? fastRecordsBefore_ + last : decoder_.decoded;
+    if (phase_ != Progress::Phase::kReading && stage_ != nullptr) {
+      progress.done = stage_->replayed();
+      progress.total = stage_->held();
+    }
+    settings_.progress(progress);
+  }
 
   // A Run's function, with memory that ran out turned into its failure:
   // nothing of the library throws past it.
@@ -225,6 +246,11 @@ class Run::Impl : public PieceSink {
   Stats stats_;
   Dataset dataset_;
   Columns columns_;
+  // How far the run has got, for Settings::progress.
+  Progress::Phase phase_ = Progress::Phase::kReading;
+  uint32_t inputsDone_ = 0;
+  uint64_t bytes_ = 0;
+  uint64_t fastRecordsBefore_ = 0;  // the hot path's records of the inputs before the last
 };
 
 bool Run::Impl::prepare() {
@@ -373,6 +399,8 @@ bool Run::Impl::start(int outputFd) {
 }
 
 bool Run::Impl::addInput(int fd, const std::string& name, char* buf, size_t size) {
+  if (fastText_ != nullptr && tally_.inputs() > 0)
+    fastRecordsBefore_ += tally_.counts(tally_.inputs() - 1).written;
   decoder_.file = tally_.addInput(name);
   // The arrays of a large file are laid out as large ones from the start;
   // not with a time window, which may leave out most of the records.
@@ -390,6 +418,8 @@ bool Run::Impl::addInput(int fd, const std::string& name, char* buf, size_t size
   }
   if (reread_ != nullptr)
     reread_->ended(fd);
+  ++inputsDone_;
+  report();
   return checkOutputs();
 }
 
@@ -417,8 +447,10 @@ bool Run::Impl::finish() {
       stats_ = Stats();
       if (series_ != nullptr)
         series_->clear();
+      phase_ = Progress::Phase::kFirstPass;
       if (!stage_->replay(*firstPassSink(), false))
         return checkOutputs();
+      report();
     }
     if (writer_->describedFirst()) {
       dataset_ = described(settings_.format == Format::kNetcdf);
@@ -430,8 +462,10 @@ bool Run::Impl::finish() {
     sink = flagged(writer_->describedFirst() ? dataset_ : flagsDataset_, sink);
     // A writer whose records were not all written is not ended: a file cut
     // short says so, rather than closing as if whole.
+    phase_ = Progress::Phase::kWriting;
     if (!stage_->replay(*sink, true))
       return checkOutputs();
+    report();
   }
   if (flagger_ != nullptr)
     flagger_->end();

@@ -157,6 +157,7 @@ bool scan(Read read, int fd, bool mayWait, char* buf, size_t size, bool vectors,
     if (n == 0)
       atEnd = true;
     filled += static_cast<size_t>(n);
+    sink.blockRead(static_cast<size_t>(n));
     marks.update(filled);
   }
 }

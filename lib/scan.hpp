@@ -29,6 +29,9 @@ class PieceSink {
   virtual void tooShort(uint64_t line) = 0;
   // The next read may wait for input that is not there yet.
   virtual void beforeWait() = 0;
+  // Another `bytes` bytes of the input were read (and are cut into pieces
+  // before stopped() is asked).
+  virtual void blockRead(size_t) {}
   // Whether to stop reading: the output has failed, or the caller asks.
   virtual bool stopped() = 0;
   // Whether stopped() may turn true while an input waits, so that it is

@@ -14,8 +14,8 @@ namespace hexlog {
 // records leave the stage for the writer.
 class Stage::Deduplicator : public RecordSink, public EntrySink {
  public:
-  Deduplicator(RecordSink& sink, Counter* tally, bool dedup, const Window& counted)
-      : sink_(sink), tally_(tally), dedup_(dedup), counted_(counted) {}
+  Deduplicator(RecordSink& sink, Counter* tally, bool dedup, const Window& counted, uint64_t* taken)
+      : sink_(sink), tally_(tally), dedup_(dedup), counted_(counted), taken_(taken) {}
 
   void take(const char* entry) override {
     toRecord(entry, *next_);
@@ -28,6 +28,8 @@ class Stage::Deduplicator : public RecordSink, public EntrySink {
 
  private:
   void takeNext() {
+    if (taken_ != nullptr)
+      ++*taken_;
     const Record& record = *next_;
     if (dedup_ && haveFirst_ && record.time == last_->time) {
       // The same time as the first record of it, the last one handed on:
@@ -49,6 +51,7 @@ class Stage::Deduplicator : public RecordSink, public EntrySink {
   Counter* tally_;  // where what happened is counted, if anywhere
   bool dedup_;
   Window counted_;
+  uint64_t* taken_;  // where the records taken are counted, if anywhere
   bool haveFirst_ = false;
   Record records_[2];
   Record* next_ = &records_[0];
@@ -76,7 +79,7 @@ Stage::Stage(const StageSettings& settings, Counter& tally, RecordSink* streamTo
 Stage::~Stage() = default;
 
 void Stage::setEarly(RecordSink* sink) {
-  early_.reset(new Deduplicator(*sink, nullptr, settings_.ordered, settings_.counted));
+  early_.reset(new Deduplicator(*sink, nullptr, settings_.ordered, settings_.counted, nullptr));
 }
 
 void Stage::put(const Record& record) {
@@ -89,8 +92,10 @@ void Stage::put(const Record& record) {
     streamTo_->put(record);
     return;
   }
-  if (error() == 0)
+  if (error() == 0) {
+    ++held_;
     store(record);
+  }
 }
 
 void Stage::store(const Record& record) {
@@ -123,7 +128,8 @@ void Stage::store(const Record& record) {
 bool Stage::replay(RecordSink& sink, bool count) {
   if (error() != 0)
     return false;
-  Deduplicator deduplicator(sink, count ? &tally_ : nullptr, settings_.ordered, settings_.counted);
+  replayed_ = 0;
+  Deduplicator deduplicator(sink, count ? &tally_ : nullptr, settings_.ordered, settings_.counted, &replayed_);
   if (reread_ != nullptr && reread_->records() > 0) {
     // Every record was let go: the files themselves, read again, are the
     // records in order.

@@ -75,6 +75,10 @@ class Stage : public RecordSink {
 
   // Whether records are kept for replay() rather than passed on.
   bool retains() const { return settings_.ordered || settings_.retained; }
+  // How many records it keeps for replay(), and how many the replay going
+  // on (or the last) took of them so far, those it drops included.
+  uint64_t held() const { return held_; }
+  uint64_t replayed() const { return replayed_; }
 
   // After the last record: every kept record in its final order, to `sink`,
   // counted as written (and the duplicates and conflicts as such) in the tally when
@@ -105,6 +109,8 @@ class Stage : public RecordSink {
   Interrupt* interrupt_ = nullptr;
   bool dropping_ = true;
   bool leading_ = true;  // every record so far was let go
+  uint64_t held_ = 0;
+  uint64_t replayed_ = 0;
   std::unique_ptr<Deduplicator> early_;
   int error_ = 0;
 };

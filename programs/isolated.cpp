@@ -13,6 +13,7 @@
 
 #include "messages.hpp"
 #include "outfile.hpp"
+#include "progress.hpp"
 
 namespace {
 
@@ -104,11 +105,13 @@ int decodeIsolated(DecodeAll* decodeAll, hexlog::Run& run, const Options& option
   int status;
   while (waitpid(pid, &status, 0) < 0)
     if (errno != EINTR) {
+      eraseProgress();
       std::fprintf(stderr, "hexlog: lost the netCDF writer: %s\n", std::strerror(errno));
       discardOutputFile();
       return 1;
     }
   setOutputWriter(0);
+  endProgress();  // what a writer that crashed left drawn
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
     return commitOutputFile() ? 0 : 1;
   discardOutputFile();

@@ -15,6 +15,7 @@
 #include "messages.hpp"
 #include "options.hpp"
 #include "outfile.hpp"
+#include "progress.hpp"
 
 // The input block: the library cuts it into the line pieces fgets would give.
 static char buf[64 * 1024];
@@ -27,7 +28,9 @@ namespace {
 int decodeAll(hexlog::Run& run, const Options& options, int first, int argc, char** argv) {
   const char* outputName = options.output != nullptr ? outputFileName() : nullptr;
   std::vector<std::string> files(argv + first, argv + argc);
-  if (!run.decode(options.output != nullptr ? outputFileFd() : STDOUT_FILENO, files, buf, sizeof buf)) {
+  bool decoded = run.decode(options.output != nullptr ? outputFileFd() : STDOUT_FILENO, files, buf, sizeof buf);
+  endProgress();
+  if (!decoded) {
     const hexlog::Failure& failure = run.failure();
     if (failure.kind == hexlog::FailureKind::kOpen)
       return fileFailed(run, "Cannot open file ", failure.text.c_str(), failure.error);
@@ -82,6 +85,8 @@ int main(int argc, char** argv) try {
       case kForce: options.force = true; break;
       case kQc: options.qc = optarg; break;
       case kSortMemory: options.sortMemory = optarg; break;
+      case kProgress: options.progress = ProgressMode::kOn; break;
+      case kNoProgress: options.progress = ProgressMode::kOff; break;
       default:  // a short option is reported and passed over, a long one ends the run
         if (optopt > 0 && optopt < kHelp) {
           shortOptionMessage(name, optopt);
@@ -104,6 +109,9 @@ int main(int argc, char** argv) try {
   if (dated && !hexlog::creationTime(std::getenv("SOURCE_DATE_EPOCH"), settings.created, wrong))
     return failed("%s", wrong.c_str()), 1;
   settings.history = commandLine(argc, argv);
+  // How far a long run has got, on standard error.
+  watchProgress(options.progress, options.output == nullptr, std::vector<std::string>(argv + optind, argv + argc),
+                settings);
 
   // A file size limit is a write error like any other, not a crash.
   std::signal(SIGXFSZ, SIG_IGN);

@@ -10,6 +10,7 @@
 
 #include "options.hpp"
 #include "outfile.hpp"
+#include "progress.hpp"
 
 bool messagesToStderr = false;
 
@@ -65,6 +66,7 @@ int longOptionFailed(const char* argument, int option) {
 }
 
 int fileFailed(hexlog::Run& run, const char* what, const char* name, int error) {
+  eraseProgress();
   bool flushed = run.flush();
   if (messagesToStderr) {
     std::fprintf(stderr, "%s%s: %s\n", what, name, std::strerror(error));
@@ -77,6 +79,7 @@ int fileFailed(hexlog::Run& run, const char* what, const char* name, int error) 
 }
 
 int runFailed(const hexlog::Run& run, const char* outputName) {
+  eraseProgress();
   const hexlog::Failure& failure = run.failure();
   switch (failure.kind) {
     case hexlog::FailureKind::kWrite:
@@ -105,11 +108,13 @@ int runFailed(const hexlog::Run& run, const char* outputName) {
 }
 
 void printNotices(const hexlog::Tally& tally) {
+  eraseProgress();
   for (const std::string& notice : hexlog::notices(tally))
     std::fprintf(stderr, "hexlog: %s\n", notice.c_str());
 }
 
 void printSummary(const hexlog::Tally& tally) {
+  eraseProgress();
   std::fputs("file", stderr);
   for (const hexlog::CountColumn& column : hexlog::countColumns)
     std::fprintf(stderr, "\t%s", column.name);
@@ -129,6 +134,7 @@ void printSummary(const hexlog::Tally& tally) {
 }
 
 void outOfMemory() {
+  eraseProgress();
   discardOutputFile();
   static const char kSaid[] = "hexlog: out of memory\n";
   if (write(STDERR_FILENO, kSaid, sizeof kSaid - 1) < 0) {
@@ -137,6 +143,7 @@ void outOfMemory() {
 }
 
 int outOfMemoryCaught() {
+  eraseProgress();
   discardOutputFile();
   std::fprintf(stderr, "hexlog: out of memory\n");
   return 1;

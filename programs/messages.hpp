@@ -1,6 +1,7 @@
 // What the hexlog tool says of itself and of a run: the usage and help, the
 // option and file failures, the run's failure in one line, the notices and
-// the --summary table. Each way of failing says one line.
+// the --summary table. Each way of failing says one line. What is said in
+// or after a run erases the progress line first.
 #pragma once
 
 #include <cstdio>

@@ -21,6 +21,8 @@ const struct option kLongOptions[] = {
     {"provenance", no_argument, nullptr, kProvenance},
     {"force", no_argument, nullptr, kForce},
     {"qc", required_argument, nullptr, kQc},
+    {"progress", no_argument, nullptr, kProgress},
+    {"no-progress", no_argument, nullptr, kNoProgress},
     // For tests: the memory that ordering holds before it spills.
     {"sort-memory", required_argument, nullptr, kSortMemory},
     {nullptr, 0, nullptr, 0},
@@ -39,6 +41,9 @@ const char kLongHelp[] =
     "  --qc=FILE       csv, nccsv, netcdf, html: QARTOD tests of the readings (YAML or JSON), their\n"
     "                  flags written beside them (marked on the plots of html)\n"
     "  --summary       a table of what became of each file's lines, on standard error\n"
+    "  --progress      show how far a long run has got on standard error even where it is no\n"
+    "                  terminal (by default only on one, and not where the records go too)\n"
+    "  --no-progress   never show it\n"
     "  --output=FILE   write to FILE, replacing it only when the whole run succeeds\n"
     "  --force         let --output replace a file that holds record lines (a log)\n"
     "  --help          print this help and exit\n"

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "hexlog/hexlog.hpp"
+#include "progress.hpp"
 
 // Long options only: a new short option would change how existing command
 // lines are read ("-s -x" and "-vx" included).
@@ -27,6 +28,8 @@ enum LongOption {
   kForce,
   kQc,
   kSortMemory,
+  kProgress,
+  kNoProgress,
 };
 extern const struct option kLongOptions[];
 // What --help says of them, after the usage.
@@ -46,6 +49,7 @@ struct Options {
   bool summary = false;
   bool provenance = false;
   bool force = false;
+  ProgressMode progress = ProgressMode::kAuto;  // the last of --progress and --no-progress
 };
 
 // The settings the options ask for; false, said why, for a combination

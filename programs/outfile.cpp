@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -13,6 +14,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "progress.hpp"
 
 namespace {
 
@@ -52,12 +55,18 @@ bool syncDirectory() {
   return synced;
 }
 
-// An interrupted run leaves no temporary file behind, and no writer. Once
-// the rename is done, FILE is the new output and the run has succeeded,
-// whatever the signal: it ends as it would have, with status 0.
+// An interrupted run leaves no temporary file behind, no writer, and no
+// progress line of the writer's: it is gone before the line is erased, so
+// that it draws no other. Once the rename is done, FILE is the new output
+// and the run has succeeded, whatever the signal: it ends as it would
+// have, with status 0.
 void removeAndResignal(int signal) {
-  if (writerPid > 0)
+  if (writerPid > 0) {
     kill(writerPid, SIGKILL);
+    while (waitpid(writerPid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  eraseProgress();
   if (tempName[0] != '\0') {
     if (committing && access(tempName, F_OK) != 0) {
       syncDirectory();

@@ -61,6 +61,25 @@ enum class Order {
   kTime,     // sorted by time across inputs; duplicates and conflicts dropped
 };
 
+// How far a run has got, as Settings::progress is told it.
+struct Progress {
+  enum class Phase {
+    kReading,    // the inputs, one after another
+    kFirstPass,  // the records held for ordering, gone over once before any is
+                 // written: for what NCCSV's and netCDF's header and the QARTOD
+                 // tests say of them
+    kWriting,    // the records held for ordering, in their order, to the output
+  };
+  Phase phase = Phase::kReading;
+  uint32_t inputsDone = 0;  // inputs read to their end
+  uint64_t bytes = 0;       // bytes read of all the inputs so far
+  uint64_t records = 0;     // records decoded so far (kept or not)
+  // kFirstPass and kWriting: the records held, how many the pass took so
+  // far (those it drops as duplicates or conflicts included) and in all.
+  uint64_t done = 0;
+  uint64_t total = 0;
+};
+
 // ---- A dataset in parts ---------------------------------------------------------------
 //
 // One dataset of many inputs may be decoded in parts, each a span of its
@@ -180,7 +199,30 @@ struct Settings {
   // just cut short by a signal, so that a caller who looks for signals only
   // now and then may look at once.
   std::function<bool(bool signalled)> interrupted;
+  // Told how far the run has got: wherever `interrupted` would be asked
+  // (set or not): after each block of input read (read again too), every
+  // 4096 records held that a pass takes, ten times a second while an input
+  // waits; and once more as each input and each pass over the records held
+  // ends, with its counts final. Its counts never go back within a phase,
+  // and the phases come in their order, each at most once. Called on the
+  // thread that called the Run's function, between records, never from a
+  // signal handler; it must not call the Run. It is called far more often
+  // than a line is worth drawing, so it should look at a clock and return
+  // (the tool draws four times a second): the run waits for it.
+  std::function<void(const Progress& progress)> progress;
 };
+
+// The one line the tool shows for `progress` while a run goes on, and the
+// Python module without tqdm, "hexlog: " before it:
+//
+//   1 of 3 files read, 212 of 580 MB, 731000 records, 0:04 left
+//   writing 1200000 of 2000000 records, 0:07 left
+//
+// `inputs`: how many the run has; `bytes`: their size in all, 0 where that
+// is not known (a pipe among them); `seconds`: how long the phase has gone
+// on, from which the time left is reckoned at the rate so far (none
+// without a size, nor in the first second of a phase).
+std::string progressLine(const Progress& progress, uint32_t inputs, uint64_t bytes, double seconds);
 
 // -s as the tool reads it: atoi's syntax (white space, a sign, digits up to
 // the first other character; 0 without digits), the value saturated to 32

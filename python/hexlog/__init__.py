@@ -12,12 +12,15 @@ and the xarray engine "hexlog", which opens one log as open_dataset does.
 
 What the tool says at the end of a run of what it skipped, dropped or cut
 comes as HexlogWarning warnings, word for word; summary=True returns its
---summary table as well.
+--summary table as well. progress=True shows how far a run that lasts
+more than a second has got: a tqdm bar where tqdm is installed, the tool's
+progress line on standard error otherwise.
 """
 import datetime
 import errno
 import os
 import sys
+import time
 import warnings
 
 import numpy as np
@@ -158,8 +161,78 @@ def _raise(failure, names):
     raise RuntimeError(text)
 
 
+class _Progress:
+    """progress=True: told by the library how far the run has got (after its
+    first second, at most four times a second, once more at the end), it
+    draws a tqdm bar of bytes read, then one of records written where the
+    records are put in time order; without tqdm, the tool's line, drawn
+    over itself on a terminal, and on a file or pipe a line once a second
+    with a last one at the end."""
+
+    def __init__(self):
+        try:
+            import tqdm
+        except ImportError:
+            tqdm = None
+        self._tqdm = tqdm
+        self._bar = None
+        self._phase = None
+        self._line = None
+        self._written = 0.0  # when a line last went to a file or pipe
+        self._terminal = False
+
+    def __call__(self, phase, inputs_done, inputs, size, size_total, records, done, total, line):
+        if self._tqdm is not None:
+            self._draw_bar(phase, inputs_done, inputs, size, size_total, records, done, total)
+            return
+        stream = sys.stderr
+        if stream is None:
+            return
+        if self._line is None:
+            self._terminal = stream.isatty()
+        self._line = line
+        if self._terminal:
+            stream.write(f"\rhexlog: {line}\033[K")
+        elif time.monotonic() - self._written >= 1:
+            self._written = time.monotonic()
+            stream.write(f"hexlog: {line}\n")
+            self._line = ""  # nothing new to write at the end
+        stream.flush()
+
+    def _draw_bar(self, phase, inputs_done, inputs, size, size_total, records, done, total):
+        if phase != self._phase:
+            if self._bar is not None:
+                self._bar.close()
+            self._phase = phase
+            # What was done before the bar's first sight is its start, not
+            # a burst that would make its rate.
+            if phase == "reading":
+                self._bar = self._tqdm.tqdm(total=size_total or None, initial=size, unit="B", unit_scale=True,
+                                            unit_divisor=1000, desc="hexlog: reading")
+            else:
+                self._bar = self._tqdm.tqdm(total=total, initial=done, unit=" records", unit_scale=True,
+                                            desc=f"hexlog: {phase}")
+        if phase == "reading":
+            self._bar.set_postfix_str(f"{inputs_done} of {inputs} files, {records} records", refresh=False)
+            self._bar.update(size - self._bar.n)
+        else:
+            self._bar.update(done - self._bar.n)
+
+    def close(self):
+        """The run is over, one way or another."""
+        if self._bar is not None:
+            self._bar.close()
+        elif self._line is not None and sys.stderr is not None:
+            if self._terminal:
+                sys.stderr.write("\r\033[K")
+            elif self._line:
+                sys.stderr.write(f"hexlog: {self._line}\n")
+            sys.stderr.flush()
+        self._bar = self._line = None
+
+
 def _decode(paths, *, start_chars=24, order=None, start=None, end=None, provenance=False, metadata=None,
-            qc=None, describe=False, history="", part=None):
+            qc=None, describe=False, history="", part=None, progress=False):
     """One run of the library; returns its result and the inputs' names."""
     if order is None:
         order = "input" if qc is None else "time"
@@ -183,8 +256,13 @@ def _decode(paths, *, start_chars=24, order=None, start=None, end=None, provenan
     # Only what is dated asks for the date, so that a bad SOURCE_DATE_EPOCH
     # fails no more than it fails the tool.
     created = _creation_time() if describe else 0
-    result = _hexlog.decode(encoded, start_chars, order == "time", start, end, provenance, metadata, describe,
-                            created, history, _sort_memory, os.environ.get("TMPDIR", ""), qc, part)
+    reporter = _Progress() if progress else None
+    try:
+        result = _hexlog.decode(encoded, start_chars, order == "time", start, end, provenance, metadata, describe,
+                                created, history, _sort_memory, os.environ.get("TMPDIR", ""), qc, part, reporter)
+    finally:
+        if reporter is not None:
+            reporter.close()
     if result["failure"] is not None:
         _raise(result["failure"], names)
     return result, names
@@ -230,7 +308,7 @@ def _arrays(result, names):
 
 
 def read(paths, *, start_chars=24, order=None, start=None, end=None, provenance=False, metadata=None, qc=None,
-         summary=False):
+         summary=False, progress=False):
     """The records of one log file or several as numpy arrays.
 
     Returns a dict: "time" (datetime64[s], UTC), then each of the 32
@@ -255,33 +333,38 @@ def read(paths, *, start_chars=24, order=None, start=None, end=None, provenance=
     warnings. summary=True returns (arrays, table): the tool's --summary
     table, a DataFrame indexed by file with a last row "total" (a dict of
     numpy arrays and "file" without pandas).
+
+    progress=True: how far a run that lasts more than a second has got, as
+    a tqdm bar where tqdm is installed, else the tool's --progress line on
+    standard error; gone when the run ends.
     """
     result, names = _decode(paths, start_chars=start_chars, order=order, start=start, end=end,
-                            provenance=provenance, metadata=metadata, qc=qc)
+                            provenance=provenance, metadata=metadata, qc=qc, progress=progress)
     _warn(result)
     arrays = _arrays(result, names)
     return (arrays, _summary(result, names)) if summary else arrays
 
 
 def read_dataframe(paths, *, start_chars=24, order=None, start=None, end=None, provenance=False, metadata=None,
-                   qc=None, summary=False):
+                   qc=None, summary=False, progress=False):
     """read() as a pandas DataFrame: a UTC DatetimeIndex named "time", a
     float32 column per reading (and its flags, source_file, source_line)."""
     import pandas as pd
 
     arrays, table = read(paths, start_chars=start_chars, order=order, start=start, end=end, provenance=provenance,
-                         metadata=metadata, qc=qc, summary=True)
+                         metadata=metadata, qc=qc, summary=True, progress=progress)
     index = pd.DatetimeIndex(arrays.pop("time"), name="time").tz_localize("UTC")
     frame = pd.DataFrame(arrays, index=index, copy=False)
     return (frame, table) if summary else frame
 
 
 def open_dataset(paths, *, metadata=None, qc=None, start_chars=24, start=None, end=None, provenance=False,
-                 summary=False):
+                 summary=False, progress=False):
     """The xarray Dataset of the tool's netCDF output for the same inputs
     (--format=netcdf [--metadata] [--qc] [--provenance] [--from] [--to]): the same
     variables, types, bits, attributes and encoding, in time order.
-    summary=True returns (dataset, table), as read() does."""
+    summary=True returns (dataset, table), and progress=True shows the
+    decoding that opens it, as read() does."""
     import xarray as xr
 
     from . import _xarray
@@ -290,7 +373,8 @@ def open_dataset(paths, *, metadata=None, qc=None, start_chars=24, start=None, e
     token = _xarray.opened.set(opened)
     try:
         ds = xr.open_dataset(paths, engine=_xarray.HexlogBackendEntrypoint, metadata=metadata, qc=qc,
-                             start_chars=start_chars, start=start, end=end, provenance=provenance)
+                             start_chars=start_chars, start=start, end=end, provenance=provenance,
+                             progress=progress)
     finally:
         _xarray.opened.reset(token)
     return (ds, _summary(*opened[0])) if summary else ds

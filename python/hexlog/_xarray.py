@@ -104,13 +104,13 @@ class _Records:
     def names(self):
         return [os.fsdecode(path) for path in self.paths]
 
-    def decode(self, describe=False, history=""):
+    def decode(self, describe=False, history="", progress=False):
         part = None
         if self.part is not None:
             part = {"flags_from": self.part[0], "flags_to": self.part[1], "contexts": self.part[2]}
         result, names = _decode(list(self.paths), start_chars=self.start_chars, order="time", start=self.start,
                                 end=self.end, provenance=self.provenance, metadata=self.metadata, qc=self.qc,
-                                describe=describe, history=history, part=part)
+                                describe=describe, history=history, part=part, progress=progress)
         return result
 
     def checked(self, digests):
@@ -204,9 +204,10 @@ def _call(function, names, metadata, qc, start_chars, start, end, provenance):
 class HexlogDataStore(AbstractDataStore):
     """The variables and attributes of the tool's netCDF file, before CF decoding."""
 
-    def __init__(self, records, history):
+    def __init__(self, records, history, progress=False):
         self._records = records
-        result = records.decode(describe=True, history=history)
+        # Only the opening shows progress: the workers' decodings have nowhere to show it.
+        result = records.decode(describe=True, history=history, progress=progress)
         _warn(result)
         account = opened.get()
         if account is not None:
@@ -291,7 +292,7 @@ class HexlogBackendEntrypoint(BackendEntrypoint):
     description = "Instrument logs of hexadecimal records, as hexlog's netCDF output holds them"
     open_dataset_parameters = ("filename_or_obj", "drop_variables", "mask_and_scale", "decode_times",
                                "concat_characters", "decode_coords", "use_cftime", "decode_timedelta", "metadata",
-                               "qc", "start_chars", "start", "end", "provenance")
+                               "qc", "start_chars", "start", "end", "provenance", "progress")
 
     def guess_can_open(self, filename_or_obj):
         try:
@@ -301,10 +302,11 @@ class HexlogBackendEntrypoint(BackendEntrypoint):
 
     def open_dataset(self, filename_or_obj, *, drop_variables=None, mask_and_scale=True, decode_times=True,
                      concat_characters=True, decode_coords=True, use_cftime=None, decode_timedelta=None,
-                     metadata=None, qc=None, start_chars=24, start=None, end=None, provenance=False):
+                     metadata=None, qc=None, start_chars=24, start=None, end=None, provenance=False,
+                     progress=False):
         records = _Records(filename_or_obj, metadata, start_chars, start, end, provenance, qc)
         store = HexlogDataStore(records, _call("hexlog.open_dataset", records.names(), metadata, qc, start_chars,
-                                               start, end, provenance))
+                                               start, end, provenance), progress)
         return StoreBackendEntrypoint().open_dataset(
             store, mask_and_scale=mask_and_scale, decode_times=decode_times, concat_characters=concat_characters,
             decode_coords=decode_coords, drop_variables=drop_variables, use_cftime=use_cftime,

@@ -18,6 +18,8 @@
 //                 three arrays of a value for each reading
 //   }
 //
+// progress: None, or a callable told how far the run has got (Watcher).
+//
 // A part of a dataset decoded in parts (part=) is a dict: "flags_from",
 // "flags_to", "contexts" ([(records, median step)]), and for describe
 // "inputs", "statistics" (the parts', summed here) and "median_step" of the
@@ -35,6 +37,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -93,6 +96,96 @@ class Signals {
  private:
   bool mainThread_;
   std::chrono::steady_clock::time_point next_{};
+  std::unique_ptr<py::error_already_set> error_;
+};
+
+// Settings::progress handed on to a Python callable, as
+//
+//   callable(phase, inputs_done, inputs, size, size_total, records, done, total, line)
+//
+// phase "reading", "first pass" or "writing"; size_total 0 where an input is
+// no regular file; line the tool's progress line. Taking the GIL costs far
+// more than the library's asking, so the clock decides first: the callable
+// hears of a run only once it has gone on for a second, then at most four
+// times a second, at the end of each phase once it has been, and once
+// more after the run with its last counts. What it raises stops the run
+// and is raised in its place.
+class Watcher {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  Watcher(py::object callable, const std::vector<std::string>& paths) : callable_(std::move(callable)) {
+    inputs_ = static_cast<uint32_t>(paths.size());
+    for (const std::string& path : wanted() ? paths : std::vector<std::string>()) {
+      struct stat status;
+      if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        size_ = 0;
+        break;
+      }
+      size_ += static_cast<uint64_t>(status.st_size);
+    }
+    phaseStart_ = Clock::now();
+    next_ = phaseStart_ + std::chrono::seconds(1);
+  }
+
+  bool wanted() const { return !callable_.is_none(); }
+  // Without the GIL, between records.
+  void told(const hexlog::Progress& progress) {
+    if (error_ != nullptr)
+      return;
+    Clock::time_point now = Clock::now();
+    if (progress.phase != last_.phase) {
+      // The end of the phase before, with its final counts, for a bar to
+      // close on.
+      if (called_) {
+        py::gil_scoped_acquire held;
+        call(now);
+      }
+      phaseStart_ = now;
+    }
+    last_ = progress;
+    if (now < next_)
+      return;
+    next_ = now + std::chrono::milliseconds(250);
+    py::gil_scoped_acquire held;
+    call(now);
+  }
+  // Without the GIL: whether the callable raised, which stops the run.
+  bool failed() const { return error_ != nullptr; }
+  // With the GIL, after the run: the last counts, or what the callable raised.
+  void end() {
+    if (called_)
+      call(Clock::now());
+    if (error_ == nullptr)
+      return;
+    py::error_already_set error = *error_;
+    error_.reset();
+    throw error;
+  }
+
+ private:
+  void call(Clock::time_point now) {
+    if (error_ != nullptr)
+      return;
+    called_ = true;
+    static const char* const kPhases[] = {"reading", "first pass", "writing"};
+    double seconds = std::chrono::duration<double>(now - phaseStart_).count();
+    try {
+      callable_(kPhases[static_cast<int>(last_.phase)], last_.inputsDone, inputs_, last_.bytes, size_,
+                last_.records, last_.done, last_.total,
+                hexlog::progressLine(last_, inputs_, size_, seconds));
+    } catch (py::error_already_set& error) {
+      error_ = std::make_unique<py::error_already_set>(std::move(error));
+    }
+  }
+
+  py::object callable_;
+  uint32_t inputs_ = 0;
+  uint64_t size_ = 0;
+  bool called_ = false;
+  Clock::time_point phaseStart_;
+  Clock::time_point next_;
+  hexlog::Progress last_;
   std::unique_ptr<py::error_already_set> error_;
 };
 
@@ -270,7 +363,7 @@ bool decodeAll(hexlog::Run& run, const std::vector<std::string>& paths, Failure&
 py::dict decode(const std::vector<py::bytes>& paths, const std::string& startChars, bool timeOrder, py::object from,
                 py::object to, bool provenance, py::object metadata, bool description, int64_t created,
                 const std::string& history, size_t memory, const std::string& temporary, py::object qc,
-                py::object part) {
+                py::object part, py::object progress) {
   hexlog::Settings settings;
   settings.format = hexlog::Format::kColumns;
   // As the tool reads -s, saturated where it does not fit.
@@ -312,7 +405,10 @@ py::dict decode(const std::vector<py::bytes>& paths, const std::string& startCha
   std::vector<std::string> names(paths.begin(), paths.end());
   py::module_ threading = py::module_::import("threading");
   Signals signals(threading.attr("current_thread")().is(threading.attr("main_thread")()));
-  settings.interrupted = [&signals](bool signalled) { return signals.raised(signalled); };
+  Watcher watcher(progress, names);
+  settings.interrupted = [&signals, &watcher](bool signalled) { return signals.raised(signalled) || watcher.failed(); };
+  if (watcher.wanted())
+    settings.progress = [&watcher](const hexlog::Progress& now) { watcher.told(now); };
 
   hexlog::Run run(settings);
   Failure failure;
@@ -322,6 +418,7 @@ py::dict decode(const std::vector<py::bytes>& paths, const std::string& startCha
     decoded = decodeAll(run, names, failure);
   }
   signals.raiseCaught();
+  watcher.end();
   py::dict result;
   if (!decoded) {
     result["failure"] = py::make_tuple(failure.kind, failure.error, py::bytes(failure.text), failure.input);
@@ -420,7 +517,8 @@ PYBIND11_MODULE(_hexlog, m) {
   m.attr("__version__") = HEXLOG_VERSION;
   m.def("decode", &decode, py::arg("paths"), py::arg("start_chars"), py::arg("time_order"), py::arg("start"),
         py::arg("end"), py::arg("provenance"), py::arg("metadata"), py::arg("describe"), py::arg("created"),
-        py::arg("history"), py::arg("memory"), py::arg("temporary"), py::arg("qc"), py::arg("part") = py::none());
+        py::arg("history"), py::arg("memory"), py::arg("temporary"), py::arg("qc"), py::arg("part") = py::none(),
+        py::arg("progress") = py::none());
   m.def("whole_series", &wholeSeries, py::arg("qc"), py::arg("times"));
   m.def("tally", &summedTally, py::arg("paths"), py::arg("counts"), py::arg("first"));
   m.def("parse_time", &parseTime, py::arg("text"));

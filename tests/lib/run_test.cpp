@@ -106,6 +106,81 @@ TEST(RunContract, AnInterruptStopsTheRun) {
   }
 }
 
+// Settings::progress is told of every phase in its order, its counts never
+// going back, and last of each with them final: every byte of the inputs,
+// every record of the logs, every record held taken by each pass (those
+// dropped as repeated included). Telling changes nothing of the output.
+TEST(RunContract, ProgressIsToldOfEveryPhaseWithItsFinalCounts) {
+  using Phase = hexlog::Progress::Phase;
+  // Two inputs whose records share their times: ordering drops many.
+  const std::string a = stationLog(700, 4) + stationLog(2500, 3), b = stationLog(700, 4);
+  auto run = [&](const hexlog::Settings& settings) {
+    int in[2] = {memoryFile(a), memoryFile(b)}, out = memfd_create("hexlog-run-out", 0);
+    std::vector<char> buf(4096);
+    hexlog::Run two(settings);
+    bool done = two.start(out) && two.addInput(in[0], "a", buf.data(), buf.size()) &&
+                two.addInput(in[1], "b", buf.data(), buf.size()) && two.finish();
+    std::string bytes(static_cast<size_t>(lseek(out, 0, SEEK_END)), '\0');
+    done = done && pread(out, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size());
+    close(in[0]), close(in[1]), close(out);
+    return done ? bytes : "failed";
+  };
+  struct Case {
+    hexlog::Format format;
+    hexlog::Order order;
+    std::vector<Phase> phases;
+  };
+  for (const Case& c : {Case{hexlog::Format::kPlain, hexlog::Order::kInput, {Phase::kReading}},
+                        Case{hexlog::Format::kCsv, hexlog::Order::kTime, {Phase::kReading, Phase::kWriting}},
+                        Case{hexlog::Format::kNccsv, hexlog::Order::kTime,
+                             {Phase::kReading, Phase::kFirstPass, Phase::kWriting}}}) {
+    hexlog::Settings settings;
+    settings.format = c.format;
+    settings.order = c.order;
+    settings.memory = 30000;  // spilled, and merged
+    std::string quiet = run(settings);
+    std::vector<hexlog::Progress> told;
+    settings.progress = [&](const hexlog::Progress& progress) { told.push_back(progress); };
+    EXPECT_TRUE(run(settings) == quiet && quiet != "failed") << static_cast<int>(c.format);
+    std::vector<Phase> phases;
+    for (size_t i = 0; i < told.size(); ++i) {
+      const hexlog::Progress& now = told[i];
+      if (phases.empty() || phases.back() != now.phase)
+        phases.push_back(now.phase);
+      else
+        EXPECT_TRUE(now.bytes >= told[i - 1].bytes && now.records >= told[i - 1].records &&
+                    now.inputsDone >= told[i - 1].inputsDone && now.done >= told[i - 1].done);
+      if (i + 1 < told.size() && told[i + 1].phase == now.phase)
+        continue;
+      if (now.phase == Phase::kReading)
+        EXPECT_TRUE(now.inputsDone == 2 && now.bytes == a.size() + b.size() && now.records == 3900);
+      else
+        EXPECT_TRUE(now.done == 3900 && now.total == 3900);
+    }
+    EXPECT_EQ(phases, c.phases) << static_cast<int>(c.format);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The words of the line against sums done by hand: sizes in their total's
+// unit to three figures, the time left at the rate so far rounded up, none
+// without a total or within a phase's first second.
+TEST(RunContract, TheProgressLineSaysWhatARunHasDoneAndHasLeft) {
+  using Phase = hexlog::Progress::Phase;
+  auto line = [](Phase phase, uint64_t bytes, uint64_t records, uint64_t done, uint64_t size, double seconds) {
+    hexlog::Progress progress{phase, 1, bytes, records, done, 4000};
+    return hexlog::progressLine(progress, 3, size, seconds);
+  };
+  EXPECT_EQ(line(Phase::kReading, 212000000, 731000, 0, 580000000, 10),
+            "1 of 3 files read, 212 of 580 MB, 731000 records, 0:18 left");  // 10 s * 368/212 = 17.4
+  EXPECT_EQ(line(Phase::kReading, 999600, 1, 0, 0, 5), "1 of 3 files read, 1.00 MB, 1 record");
+  EXPECT_EQ(line(Phase::kWriting, 9, 9, 1, 9, 1), "writing 1 of 4000 records, 1:06:39 left");  // 3999 s
+  EXPECT_EQ(line(Phase::kFirstPass, 9, 9, 1, 9, 0.9), "first pass over 1 of 4000 records");
+}
+
 // How many descriptors the process has open.
 size_t openDescriptors() {
   size_t n = 0;

@@ -93,17 +93,18 @@ def test_a_bad_source_date_epoch_fails_only_what_is_dated(monkeypatch, epoch):
     assert len(hexlog.read(SAMPLE)["time"]) == len(hexlog.read_dataframe(SAMPLE)) > 0
 
 
-@pytest.mark.parametrize("order", ["input", "time"])
-def test_ctrl_c_stops_a_read_that_never_ends(tmp_path, order):
+@pytest.mark.parametrize("order,progress", [("input", False), ("time", False), ("input", True)])
+def test_ctrl_c_stops_a_read_that_never_ends(tmp_path, order, progress):
     """A FIFO whose writer keeps it open, records in it: Ctrl-C must stop
-    the read while it waits for more, not after an end that never comes."""
+    the read while it waits for more, not after an end that never comes;
+    with progress, once its line is drawn."""
     fifo = str(tmp_path / "never.log")
     os.mkfifo(fifo)
     script = f"""
 import signal, hexlog
 signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started with SIGINT ignored
 try:
-    hexlog.read({fifo!r}, order={order!r})
+    hexlog.read({fifo!r}, order={order!r}, progress={progress!r})
 except KeyboardInterrupt:
     print("KeyboardInterrupt")
 """
@@ -125,6 +126,11 @@ except KeyboardInterrupt:
             with open(SAMPLE, "rb") as sample:
                 writer.write(sample.read())
             writer.flush()
+            shown = b""
+            while progress and b"hexlog: " not in shown:
+                block = os.read(child.stderr.fileno(), 4096)
+                assert block, "the child ended without its progress line"
+                shown += block
             child.send_signal(signal.SIGINT)
             out, err = child.communicate(timeout=30)  # the FIFO is still open here
     finally:
