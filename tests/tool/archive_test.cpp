@@ -202,6 +202,9 @@ TEST_F(Archive, BadMetadataIsNamedByFileAndLineAndNothingIsWritten) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "hexlog: cannot read metadata file " + dir_ + "/none.meta: No such file or directory\n");
+  r = run({"--format=nccsv", "--metadata=" + dir_, log});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "hexlog: cannot read metadata file " + dir_ + ": " + std::strerror(EISDIR) + "\n");
   EXPECT_EQ(run({"--format=csv", "--metadata=" + dir_ + "/bad.meta", log}).status, 1);
   EXPECT_EQ(run({"--format=netcdf", log}).status, 1) << "netCDF only through --output";
 }
