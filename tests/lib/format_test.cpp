@@ -15,6 +15,7 @@
 
 #include "bits.hpp"
 #include "format.hpp"
+#include "hexlog/hexlog.hpp"
 
 using namespace hexlog;
 
@@ -220,6 +221,37 @@ TEST(FormatIsoTime, EveryDayOfThe32BitRangeInAnyOrder) {
     char expected[32];
     std::strftime(expected, sizeof expected, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&time));
     ASSERT_EQ(isoText(static_cast<int32_t>(t)), expected) << t;
+  }
+}
+
+// --from and --to: a date of any year written is the second timegm()
+// gives it, around each year's leap day and ends and on a random day, at a
+// random time of day.
+TEST(ParseTime, EveryYearWrittenIsTimegms) {
+  std::mt19937 rng(17);
+  for (int year = 0; year <= 9999; ++year) {
+    for (int which = 0; which < 5; ++which) {
+      std::tm tm{};
+      tm.tm_year = year - 1900;
+      // 1 January, 28 or 29 February, 1 March, 31 December, any day.
+      const int months[] = {1, 2, 3, 12, 1 + static_cast<int>(rng() % 12)};
+      const int days[] = {1, 28 + static_cast<int>(rng() % 2), 1, 31, 1 + static_cast<int>(rng() % 28)};
+      int month = months[which], day = days[which];
+      tm.tm_mon = month - 1;
+      tm.tm_mday = day;
+      tm.tm_hour = static_cast<int>(rng() % 24);
+      tm.tm_min = static_cast<int>(rng() % 60);
+      tm.tm_sec = static_cast<int>(rng() % 60);
+      int64_t expected = timegm(&tm);
+      if (tm.tm_mon != month - 1)
+        continue;  // a 29 February the year has not
+      char text[32];
+      std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", year, month, day, tm.tm_hour, tm.tm_min,
+                    tm.tm_sec);
+      int64_t seconds = 0;
+      ASSERT_TRUE(hexlog::parseTime(text, seconds)) << text;
+      ASSERT_EQ(seconds, expected) << text;
+    }
   }
 }
 
