@@ -193,7 +193,7 @@ TEST_F(Targets, AnOwnDescriptorsNameIsWrittenThroughTheDescriptor) {
   formats.push_back({"--format=netcdf"});
 #endif
   for (const std::vector<std::string>& format : formats) {
-    for (const char* name : {"/dev/stdout", "/dev/fd/1", "/proc/self/fd/1", "/dev/fd/7"}) {
+    for (const char* name : {"/dev/stdout", "/dev/fd/1", "/proc/self/fd/1", "/proc/thread-self/fd/1", "/dev/fd/7"}) {
       std::string where = format[0] + " " + name;
       file("kept.txt", "kept\n");
       struct stat before, after;
