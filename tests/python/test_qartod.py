@@ -15,6 +15,9 @@ from conftest import record, run_tool, word
 
 TESTS = ("gross_range_test", "spike_test", "rate_of_change_test", "flat_line_test", "climatology_test",
          "location_test")
+# The climatology's periods and the values each takes.
+PERIODS = (("month", 1, 12), ("quarter", 1, 4), ("week", 1, 53), ("dayofyear", 1, 366), ("day", 1, 31),
+           ("dayofweek", 0, 6), ("hour", 0, 23), ("minute", 0, 59), ("second", 0, 59), ("year", 2026, 2030))
 STATION = "latitude,*SCALAR*,36.75d\nlongitude,*SCALAR*,-122.03d\n"
 
 
@@ -79,7 +82,8 @@ def random_args(rng, name, values, times):
                 start, end = sorted(rng.choice(times, 2))
                 member = {"tspan": [int(start), int(end)]}
             else:
-                member = {"tspan": sorted(int(m) for m in rng.integers(1, 13, 2)), "period": "month"}
+                period, low, high = PERIODS[rng.integers(0, len(PERIODS))]
+                member = {"tspan": sorted(int(m) for m in rng.integers(low, high + 1, 2)), "period": period}
             member["vspan"] = sorted(rng.normal(5, 2, 2))
             if rng.random() < 0.6:
                 member["fspan"] = sorted([member["vspan"][0] - 1, member["vspan"][1] + 1])
@@ -149,6 +153,26 @@ def test_every_flag_is_the_reference_libraries(tmp_path, seed):
         assert got.dtype == np.int8
         assert (got == expected[name]).all(), (name, args, np.nonzero(got != expected[name])[0][:10])
     assert (arrays["EquilPumpOn_pCO2_qartod_aggregate"] == ref.aggregate(list(expected.values()))).all()
+
+
+def test_each_climatology_period_picks_the_references_points(tmp_path):
+    rng = np.random.default_rng(8)
+    times = np.cumsum(rng.choice([61, 3600, 86400 + 3661, 86400 * 9], 500)) + 1781395200
+    values = np.float32(rng.normal(5, 2, 500)).astype(np.float64)
+    log = series_log(tmp_path / "a.log", times, [list(values)])
+    # One member for each period, over the middle third of its values: the
+    # points outside it stay 2, those inside are 1, 3 or 4 by their value.
+    for period, low, high in PERIODS:
+        third = (high - low) // 3
+        config = {"config": [{"tspan": [low + third, high - third], "vspan": [4, 6], "fspan": [2, 8],
+                              "period": period}]}
+        qc = tmp_path / "qc.json"
+        qc.write_text(json.dumps({"streams": {"EquilPumpOn_pCO2": {"qartod": {"climatology_test": config}}}}))
+        arrays = hexlog.read(log, qc=str(qc))
+        expected = reference("climatology_test", config, arrays["EquilPumpOn_pCO2"].astype(np.float64),
+                             arrays["time"].astype(np.int64))
+        got = arrays["EquilPumpOn_pCO2_qartod_climatology_test"]
+        assert (got == expected).all() and len(set(expected)) > 2, period
 
 
 def test_contexts_test_the_series_of_their_windows(tmp_path):
