@@ -226,7 +226,7 @@ TEST(FormatIsoTime, EveryDayOfThe32BitRangeInAnyOrder) {
 
 // --from and --to: a date of any year written is the second timegm()
 // gives it, around each year's leap day and ends and on a random day, at a
-// random time of day.
+// random time of day, in UTC or at an offset (+05:30, -0800, +05).
 TEST(ParseTime, EveryYearWrittenIsTimegms) {
   std::mt19937 rng(17);
   for (int year = 0; year <= 9999; ++year) {
@@ -251,6 +251,15 @@ TEST(ParseTime, EveryYearWrittenIsTimegms) {
       int64_t seconds = 0;
       ASSERT_TRUE(hexlog::parseTime(text, seconds)) << text;
       ASSERT_EQ(seconds, expected) << text;
+      // The same moment east or west of UTC, its offset in each spelling.
+      int offset = static_cast<int>(rng() % (2 * 24 * 60 - 1)) - (24 * 60 - 1);
+      int east = offset < 0 ? -offset : offset;
+      char local[48];
+      std::snprintf(local, sizeof local, which % 3 == 0 ? "%.19s%c%02d:%02d" : which % 3 == 1 ? "%.19s%c%02d%02d"
+                                                                                                : "%.19s%c%02d",
+                    text, offset < 0 ? '-' : '+', east / 60, east % 60);
+      ASSERT_TRUE(hexlog::parseTime(local, seconds)) << local;
+      ASSERT_EQ(seconds, expected - (which % 3 == 2 ? offset / 60 * 60 : offset) * 60) << local;
     }
   }
 }
