@@ -10,9 +10,9 @@
 //                              lines, indentation, every line end (LogMaker, which also
 //                              makes single hostile records from one stream)
 //
-// Tests hold these shapes (the station log's header of 15 bytes and lines of
-// 290, the seeds' records): change a generator and the tests built on it
-// hold other things.
+// Tests rely on what these give (a station log's header line is 15 bytes
+// and each record line 290; a seed always gives the same records): change a
+// generator and the tests built on it test something else.
 #pragma once
 
 #include <algorithm>
@@ -80,7 +80,7 @@ inline std::string sampleLine(size_t length) {
 
 // ---- Whole logs ----------------------------------------------------------------
 
-// `records` records of 32 readings of any bits, 20 s apart from
+// `records` records of 32 readings of any bits, one every 20 s from
 // 2026-06-14T00:00:20Z, behind a header line.
 inline std::string stationLog(int records, unsigned seed = 7) {
   std::mt19937 rng(seed);
