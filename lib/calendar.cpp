@@ -90,6 +90,16 @@ void writeYear(char* out, int64_t year) {
   writeTwoDigits(out + 2, static_cast<unsigned>(year % 100));
 }
 
+// "2026-06-14T"
+void writeIsoDay(char* out, const CivilTime& civil) {
+  writeYear(out, civil.year);
+  out[4] = '-';
+  writeTwoDigits(out + 5, civil.month);
+  out[7] = '-';
+  writeTwoDigits(out + 8, civil.day);
+  out[10] = 'T';
+}
+
 }  // namespace
 
 char* formatDate(char* out, int32_t seconds, DayCache& cache) {
@@ -127,17 +137,11 @@ char* formatDate(char* out, int32_t seconds) {
 }
 
 char* formatIsoTime(char* out, int32_t seconds, DayCache& cache) {
-  // "2026-06-14T", from the cache.
+  // The day's text, from the cache.
   char* date = cache.text;
   int64_t day = dayOf(seconds);
   if (day != cache.day) {
-    CivilTime civil = civilTime(seconds);
-    writeYear(date, civil.year);
-    date[4] = '-';
-    writeTwoDigits(date + 5, civil.month);
-    date[7] = '-';
-    writeTwoDigits(date + 8, civil.day);
-    date[10] = 'T';
+    writeIsoDay(date, civilTime(seconds));
     cache.day = day;
   }
   std::memcpy(out, date, 11);
@@ -154,12 +158,7 @@ char* formatIsoTime(char* out, int32_t seconds) {
 std::string isoTime(int64_t seconds) {
   CivilTime civil = civilTime(seconds);
   char text[kIsoTimeText];
-  writeYear(text, civil.year);
-  text[4] = '-';
-  writeTwoDigits(text + 5, civil.month);
-  text[7] = '-';
-  writeTwoDigits(text + 8, civil.day);
-  text[10] = 'T';
+  writeIsoDay(text, civil);
   writeClock(text + 11, civil.second);
   text[19] = 'Z';
   return std::string(text, sizeof text);

@@ -157,6 +157,11 @@ QcPeriod periodOf(const YAML::Node& node) {
   refuse(node, "period is one of year, quarter, month, week, dayofyear, day, dayofweek, hour, minute, second");
 }
 
+// Whether an optional argument is given: a null one is not.
+bool given(const YAML::Node& args, const char* name) {
+  return args[name] && !args[name].IsNull();
+}
+
 QcTest readTest(const std::string& name, const YAML::Node& key, const YAML::Node& args) {
   QcTest test{};
   test.line = lineOf(key);
@@ -165,7 +170,7 @@ QcTest readTest(const std::string& name, const YAML::Node& key, const YAML::Node
     test.kind = QcTestKind::kGrossRange;
     onlyKeys(args, "gross_range_test", {"fail_span", "suspect_span"});
     test.fail = span(required(args, key, "gross_range_test", "fail_span"), "fail_span");
-    if (args["suspect_span"] && !args["suspect_span"].IsNull()) {
+    if (given(args, "suspect_span")) {
       test.hasSuspect = true;
       test.suspect = span(args["suspect_span"], "suspect_span");
       if (test.suspect.low < test.fail.low || test.suspect.high > test.fail.high)
@@ -175,9 +180,9 @@ QcTest readTest(const std::string& name, const YAML::Node& key, const YAML::Node
   } else if (name == "spike_test") {
     test.kind = QcTestKind::kSpike;
     onlyKeys(args, "spike_test", {"suspect_threshold", "fail_threshold", "method"});
-    if (args["suspect_threshold"] && !args["suspect_threshold"].IsNull())
+    if (given(args, "suspect_threshold"))
       test.suspectThreshold = number(args["suspect_threshold"], "suspect_threshold");
-    if (args["fail_threshold"] && !args["fail_threshold"].IsNull())
+    if (given(args, "fail_threshold"))
       test.failThreshold = number(args["fail_threshold"], "fail_threshold");
     if (args["method"]) {
       const YAML::Node method = args["method"];
@@ -189,7 +194,7 @@ QcTest readTest(const std::string& name, const YAML::Node& key, const YAML::Node
     test.kind = QcTestKind::kRateOfChange;
     onlyKeys(args, "rate_of_change_test", {"threshold", "fail_threshold"});
     test.suspectThreshold = number(required(args, key, "rate_of_change_test", "threshold"), "threshold");
-    if (args["fail_threshold"] && !args["fail_threshold"].IsNull()) {
+    if (given(args, "fail_threshold")) {
       test.hasFailThreshold = true;
       test.failThreshold = number(args["fail_threshold"], "fail_threshold");
     }
@@ -242,7 +247,7 @@ QcTest readTest(const std::string& name, const YAML::Node& key, const YAML::Node
       refuse(box, "bbox is four numbers: [lon_min, lat_min, lon_max, lat_max]");
     for (size_t i = 0; i < 4; ++i)
       test.box[i] = number(box[i], "bbox");
-    if (args["range_max"] && !args["range_max"].IsNull()) {
+    if (given(args, "range_max")) {
       test.hasRangeMax = true;
       test.rangeMax = number(args["range_max"], "range_max");
     }

@@ -60,6 +60,25 @@ struct Failure {
   long input = -1;  // the input's index, for "open" and "read"
 };
 
+// A Python exception caught where it cannot be raised (the run goes on
+// without the GIL), held until it can be.
+class Caught {
+ public:
+  bool any() const { return error_ != nullptr; }
+  void keep(py::error_already_set&& error) { error_ = std::make_unique<py::error_already_set>(std::move(error)); }
+  // With the GIL: the exception kept, if any, raised.
+  void raise() {
+    if (error_ == nullptr)
+      return;
+    py::error_already_set error = *error_;
+    error_.reset();
+    throw error;
+  }
+
+ private:
+  std::unique_ptr<py::error_already_set> error_;
+};
+
 // Python's own SIGINT handler only marks the signal; the exception it
 // raises comes when Python code next runs, which is after the run unless the
 // decoding looks for it. Looking takes the GIL, so it is done only every
@@ -71,7 +90,7 @@ class Signals {
   // Without the GIL: true once a handler raised. `now` looks whatever the
   // clock says, for a system call that a signal cut short.
   bool raised(bool now = false) {
-    if (error_ != nullptr)
+    if (caught_.any())
       return true;
     if (!mainThread_)
       return false;
@@ -81,22 +100,16 @@ class Signals {
     next_ = clock + std::chrono::milliseconds(50);
     py::gil_scoped_acquire held;
     if (PyErr_CheckSignals() != 0)
-      error_ = std::make_unique<py::error_already_set>();
-    return error_ != nullptr;
+      caught_.keep(py::error_already_set());
+    return caught_.any();
   }
   // With the GIL, after the run: the handler's exception, raised in Python.
-  void raiseCaught() {
-    if (error_ == nullptr)
-      return;
-    py::error_already_set error = *error_;
-    error_.reset();
-    throw error;
-  }
+  void raiseCaught() { caught_.raise(); }
 
  private:
   bool mainThread_;
   std::chrono::steady_clock::time_point next_{};
-  std::unique_ptr<py::error_already_set> error_;
+  Caught caught_;
 };
 
 // Settings::progress handed on to a Python callable, as
@@ -131,7 +144,7 @@ class Watcher {
   bool wanted() const { return !callable_.is_none(); }
   // Without the GIL, between records.
   void told(const hexlog::Progress& progress) {
-    if (error_ != nullptr)
+    if (caught_.any())
       return;
     Clock::time_point now = Clock::now();
     if (progress.phase != last_.phase) {
@@ -151,21 +164,17 @@ class Watcher {
     call(now);
   }
   // Without the GIL: whether the callable raised, which stops the run.
-  bool failed() const { return error_ != nullptr; }
+  bool failed() const { return caught_.any(); }
   // With the GIL, after the run: the last counts, or what the callable raised.
   void end() {
     if (called_)
       call(Clock::now());
-    if (error_ == nullptr)
-      return;
-    py::error_already_set error = *error_;
-    error_.reset();
-    throw error;
+    caught_.raise();
   }
 
  private:
   void call(Clock::time_point now) {
-    if (error_ != nullptr)
+    if (caught_.any())
       return;
     called_ = true;
     static const char* const kPhases[] = {"reading", "first pass", "writing"};
@@ -175,7 +184,7 @@ class Watcher {
                 last_.records, last_.done, last_.total,
                 hexlog::progressLine(last_, inputs_, size_, seconds));
     } catch (py::error_already_set& error) {
-      error_ = std::make_unique<py::error_already_set>(std::move(error));
+      caught_.keep(std::move(error));
     }
   }
 
@@ -186,7 +195,7 @@ class Watcher {
   Clock::time_point phaseStart_;
   Clock::time_point next_;
   hexlog::Progress last_;
-  std::unique_ptr<py::error_already_set> error_;
+  Caught caught_;
 };
 
 // A column's pages as an array of `dtype`, owned by numpy from here on.
